@@ -174,7 +174,7 @@ bool UpdateManager::downloadBytes(const QUrl &url, QByteArray &body)
     QByteArray received;
     bool tooLarge = false;
     auto takeAvailable = [&] {
-        if (tooLarge)
+        if (tooLarge || !reply->isOpen())
             return;
         received += reply->readAll();
         if (received.size() > setup.maxDownloadBytes) {
