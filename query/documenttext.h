@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QString>
+#include <QVector>
+
+// Where to cut a long text for filling a text document piece by piece: the
+// end of the piece that starts at from and holds about chunkSize characters,
+// just after a line feed so that no CR LF pair is cut in two. Returns
+// text.size() for the last piece; a text without line feeds is one piece.
+int documentChunkEnd(const QString &text, int from, int chunkSize);
+
+// The text of a plain-text document kept beside it, searchable the way
+// QTextDocument::find searches with no flags or with FindBackward alone:
+// case-insensitive, literal, within one block, a non-breaking space in the
+// document matching a blank of the term. Positions are document positions,
+// in which a CR LF pair, a lone CR, a line feed and a paragraph separator
+// each count as one block break.
+class DocumentText
+{
+public:
+    DocumentText() = default;
+    // Shares text; costs no copy while the caller keeps it too.
+    explicit DocumentText(const QString &text);
+
+    struct Match
+    {
+        int start = -1;
+        int length = 0;
+    };
+
+    // Whether find gives a decided answer for term. It does not for terms
+    // holding surrogates (their case folding is by code point); callers use
+    // the document's own find for those.
+    static bool canSearch(const QString &term);
+
+    // The first match at or after document position from, or with backward
+    // the last match that starts before from, as QTextDocument::find would
+    // give it from a cursor whose selection ends (starts, for backward) at
+    // from. A match with start -1 means none. Requires canSearch(term).
+    Match find(const QString &term, int from, bool backward) const;
+
+    // Length of the text as the document counts it (without its final
+    // block break).
+    int documentLength() const;
+
+private:
+    int toRaw(int documentPosition) const;
+    int toDocument(int rawPosition) const;
+
+    QString raw;
+    // Raw positions of the CR of every CR LF pair, ascending.
+    QVector<int> crlf;
+};
