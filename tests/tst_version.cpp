@@ -1,5 +1,4 @@
 #include "update/version.h"
-#include "update/versioncomponents.h"
 
 #include <QTest>
 
@@ -12,8 +11,6 @@ private slots:
     void compare();
     void textIsKeptExactly_data();
     void textIsKeptExactly();
-    void markerRemoval_data();
-    void markerRemoval();
 };
 
 void TestVersion::compare_data()
@@ -85,13 +82,11 @@ void TestVersion::textIsKeptExactly_data()
 
     QTest::newRow("'' -> 1 component") << QString() << 1 << false;
     QTest::newRow("'1..2' -> 3 components") << "1..2" << 3 << false;
-    QTest::newRow("'.5' -> 2 components") << ".5" << 2 << false;
     QTest::newRow("'1.' -> 2 components") << "1." << 2 << false;
     QTest::newRow("'.' -> 2 components") << "." << 2 << false;
     QTest::newRow("' 1 . x ' -> untrimmed") << " 1 . x " << 2 << false;
     QTest::newRow("'1.2.rc1' -> release candidate") << "1.2.rc1" << 3 << true;
     QTest::newRow("'1.rc1.5' -> last component decides") << "1.rc1.5" << 3 << false;
-    QTest::newRow("'1.2.RC1' -> no marker") << "1.2.RC1" << 3 << false;
 }
 
 void TestVersion::textIsKeptExactly()
@@ -105,29 +100,6 @@ void TestVersion::textIsKeptExactly()
     QCOMPARE(version.componentCount(), count);
     QCOMPARE(version.toString(), text.isNull() ? QString("") : text);
     QCOMPARE(version.isReleaseCandidate(), releaseCandidate);
-}
-
-void TestVersion::markerRemoval_data()
-{
-    QTest::addColumn<QString>("component");
-    QTest::addColumn<bool>("marked");
-    QTest::addColumn<QString>("stripped");
-
-    QTest::newRow("'rc1' -> '1'") << "rc1" << true << "1";
-    QTest::newRow("'2rc1' -> '21'") << "2rc1" << true << "21";
-    QTest::newRow("'rc' -> ''") << "rc" << true << "";
-    QTest::newRow("'rcrc3' -> '3'") << "rcrc3" << true << "3";
-    QTest::newRow("'RC1' -> unmarked") << "RC1" << false << "RC1";
-}
-
-void TestVersion::markerRemoval()
-{
-    QFETCH(QString, component);
-    QFETCH(bool, marked);
-    QFETCH(QString, stripped);
-
-    QCOMPARE(hasReleaseCandidateMarker(component), marked);
-    QCOMPARE(withoutReleaseCandidateMarker(component), stripped);
 }
 
 QTEST_GUILESS_MAIN(TestVersion)
