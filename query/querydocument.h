@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QLatin1String>
+#include <QString>
+#include <QStringRef>
+#include <QVector>
+
+// Texts that mark the parts of a query text taken into the document.
+inline constexpr QLatin1String shippedSettingsMarker("/opt/corvelle/sdcard/settings/shipped");
+inline constexpr QLatin1String primarySettingsMarker("/opt/corvelle/sdcard/settings/primary");
+inline constexpr QLatin1String commandEndMarker("</command>");
+inline constexpr QLatin1String journalMarker("<command name=\"journalctl\" args=\"-u corvelle");
+inline constexpr QLatin1String logStartMarker("<![CDATA[");
+inline constexpr QLatin1String logEndMarker("]]>");
+
+// The section headings of the document, in document order.
+inline constexpr QLatin1String primaryHeading("PRIMARY (CURRENT) SETTINGS");
+inline constexpr QLatin1String shippedHeading("SHIPPED (FACTORY) SETTINGS");
+inline constexpr QLatin1String logHeading("LOG FILE");
+
+// The lines of the settings section that begins at the first occurrence of
+// marker and ends before the next "</command>": split at line feeds with empty
+// pieces kept (a CR stays at the end of its piece), sorted by UTF-16 code
+// units. Empty when the marker or its "</command>" is missing. The pieces are
+// views into queryText, valid while it lives unchanged.
+QVector<QStringRef> settingsSectionLines(const QString &queryText, const QString &marker);
+
+// The document shown for a query text: the primary settings block, the
+// shipped settings block and, when the journal command has a non-empty CDATA
+// text, that text under "LOG FILE" closed by the rule. Never empty: both
+// settings blocks are always there, empty groups and all.
+QString assembleQueryDocument(const QString &queryText);

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+// The largest query file, or archive entry, that is read: 512 MiB. Anything
+// larger is refused before it is read, so a huge file or an archive that
+// inflates to gigabytes cannot exhaust memory.
+extern const qint64 maxQueryFileSize;
+
+// The query text of a query file: a path ending in ".zip" is read as an
+// archive (the first entry, in central-directory order, whose name ends in
+// ".txt"), one ending in ".txt" as a plain file; the suffix tests are
+// case-sensitive. The bytes are cut at the first zero byte and decoded as
+// UTF-8, line ends untouched.
+//
+// Every failure gives an empty string: another suffix, a file that is missing,
+// unreadable or not a regular file (directories, pipes and devices are never
+// opened for reading), an archive that cannot be opened or has no text entry,
+// an entry that is damaged (its data does not match its stored sizes or
+// checksum), and a file or entry larger than maxQueryFileSize. Nothing is left
+// open afterwards.
+QString readQueryFile(const QString &path);

@@ -1,0 +1,171 @@
+#include "settings/settingsdecoder.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+const QString SettingPattern::settingPatternText =
+    QStringLiteral("^.*key=\"([^\"]*)\".*value=\"([^\"]*)\".*$");
+
+namespace {
+
+bool endsWithAt(const QChar *s, int quote, QLatin1String word)
+{
+    if (quote < word.size())
+        return false;
+    const QChar *start = s + quote - word.size();
+    for (int i = 0; i < word.size(); ++i) {
+        if (start[i] != QLatin1Char(word.at(i)))
+            return false;
+    }
+    return true;
+}
+
+bool hasUnpairedSurrogate(const QChar *s, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        if (s[i].isHighSurrogate()) {
+            if (i + 1 == n || !s[i + 1].isLowSurrogate())
+                return true;
+            ++i;
+        } else if (s[i].isLowSurrogate()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+// A backtracking engine takes the longest leading run first and so settles on
+// the last key attribute that still has a value attribute after it, and for
+// that key on the last such value attribute. Both captures end at the next
+// double quote, so the match is fixed by where the two attributes begin; the
+// passes below find those places directly instead of by trial.
+bool SettingPattern::match(const QStringRef &line, QString *key, QString *value) const
+{
+    const QChar *s = line.unicode();
+    const int n = line.size();
+    const QChar quote = QLatin1Char('"');
+    const QChar lineFeed = QLatin1Char('\n');
+    if (n == 0 || hasUnpairedSurrogate(s, n))
+        return false;
+
+    // '.' stops at a line feed; '$' also matches before one final line feed.
+    std::vector<int> lineFeeds;
+    for (int i = 0; i < n; ++i) {
+        if (s[i] == lineFeed)
+            lineFeeds.push_back(i);
+    }
+    const int firstLineFeed = lineFeeds.empty() ? n : lineFeeds.front();
+    int lastInnerLineFeed = -1;
+    for (auto it = lineFeeds.rbegin(); it != lineFeeds.rend(); ++it) {
+        if (*it != n - 1) {
+            lastInnerLineFeed = *it;
+            break;
+        }
+    }
+
+    // Starts of value attributes whose capture is closed by a quote with no
+    // inner line feed after it: every place where the tail can match.
+    std::vector<int> valueStarts;
+    std::vector<int> valueEnds;
+    int pendingValue = -1;
+    for (int i = 0; i < n; ++i) {
+        if (s[i] != quote)
+            continue;
+        if (pendingValue >= 0 && i > lastInnerLineFeed) {
+            valueStarts.push_back(pendingValue);
+            valueEnds.push_back(i);
+        }
+        pendingValue = endsWithAt(s, i, QLatin1String("value=")) ? i - 6 : -1;
+    }
+    if (valueStarts.empty())
+        return false;
+
+    int nextQuote = -1;
+    for (int i = n - 1; i >= 0; --i) {
+        if (s[i] != quote)
+            continue;
+        const int keyQuote = i;
+        const int keyEnd = nextQuote;
+        nextQuote = i;
+        if (keyEnd < 0 || keyQuote >= firstLineFeed ||
+            !endsWithAt(s, keyQuote, QLatin1String("key=")))
+            continue;
+        const int from = keyEnd + 1;
+        const auto feed = std::lower_bound(lineFeeds.begin(), lineFeeds.end(), from);
+        const int limit = feed == lineFeeds.end() ? n : *feed;
+        const auto after = std::lower_bound(valueStarts.begin(), valueStarts.end(), limit);
+        if (after == valueStarts.begin())
+            continue;
+        const auto chosen = after - 1;
+        if (*chosen < from)
+            continue;
+        if (key)
+            *key = QString(s + keyQuote + 1, keyEnd - keyQuote - 1);
+        if (value) {
+            const int valueStart = *chosen + 7;
+            const int valueEnd = valueEnds[std::size_t(chosen - valueStarts.begin())];
+            *value = QString(s + valueStart, valueEnd - valueStart);
+        }
+        return true;
+    }
+    return false;
+}
+
+SettingGroup settingGroup(const QString &key)
+{
+    if (key == QLatin1String("id-model-name") || key == QLatin1String("id-printer-serial"))
+        return SettingGroup::Identity;
+    if (key.endsWith(QLatin1String("-region")) || key.endsWith(QLatin1String("-grade")) ||
+        key.endsWith(QLatin1String("-dealer-code")) || key.endsWith(QLatin1String("-project-code")))
+        return SettingGroup::Market;
+    if (key == QLatin1String("maintenance-challenge"))
+        return SettingGroup::Maintenance;
+    if (key.startsWith(QLatin1String("stats-")))
+        return SettingGroup::Statistics;
+    if (key.startsWith(QLatin1String("dye-")))
+        return SettingGroup::Dye;
+    if (key.startsWith(QLatin1String("id-")))
+        return SettingGroup::Identification;
+    return SettingGroup::Other;
+}
+
+QString settingLine(const QString &key, const QString &value)
+{
+    return key + QLatin1Char('\t') + value + QLatin1Char('\n');
+}
+
+QString sectionRule()
+{
+    return QString(80, QLatin1Char('-'));
+}
+
+QString decodeSettings(const QString &heading, const QVector<QStringRef> &lines)
+{
+    const SettingPattern pattern;
+    std::array<QString, int(SettingGroup::Other) + 1> groups;
+    QString key;
+    QString value;
+    for (const QStringRef &line : lines) {
+        if (pattern.match(line, &key, &value))
+            groups[std::size_t(settingGroup(key))] += settingLine(key, value);
+    }
+
+    const QString rule = sectionRule();
+    int size = heading.size() + 2 + int(groups.size()) + rule.size() + 2;
+    for (const QString &group : groups)
+        size += group.size();
+    QString block;
+    block.reserve(size);
+    block += heading;
+    block += QLatin1String("\n\n");
+    for (const QString &group : groups) {
+        block += group;
+        block += QLatin1Char('\n');
+    }
+    block += rule;
+    block += QLatin1String("\n\n");
+    return block;
+}

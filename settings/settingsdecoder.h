@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+#include <QStringRef>
+#include <QVector>
+
+// Groups of a settings block, in the order they appear in it. A key belongs
+// to the first group whose rule holds.
+enum class SettingGroup { Identity, Market, Maintenance, Statistics, Dye, Identification, Other };
+
+// The group of a key. Comparisons are exact and case-sensitive on the
+// untrimmed key.
+SettingGroup settingGroup(const QString &key);
+
+// The line grammar of a setting, the Perl-compatible regular expression
+// settingPatternText. match() gives exactly that expression's result for a
+// whole-line match (start of line, no options) in time linear in the line's
+// length, however the line is built; it never gives up the way a backtracking
+// engine does at its match limit. A line holding unpaired surrogates is not
+// valid text and never matches.
+class SettingPattern
+{
+public:
+    static const QString settingPatternText;
+
+    // True when the line is a setting line; key and value (either may be
+    // null) then receive copies of the two captures.
+    bool match(const QStringRef &line, QString *key, QString *value) const;
+};
+
+// One entry of a settings block: key, TAB, value, line feed.
+QString settingLine(const QString &key, const QString &value);
+
+// The block for one settings section: the heading, an empty line, the seven
+// groups (each its entries in the order of the lines, then an empty line), a
+// rule of 80 hyphens and an empty line. Lines that are not setting lines are
+// left out. The lines are only read during the call.
+QString decodeSettings(const QString &heading, const QVector<QStringRef> &lines);
+
+// The rule of 80 hyphens that closes every section of the document.
+QString sectionRule();
