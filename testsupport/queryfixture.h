@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QPair>
+#include <QString>
+#include <QVector>
+
+// Generated query files for tests, the benchmark and the bundled sample. All
+// data is invented; the same options always give the same bytes.
+
+struct QueryFixtureOptions
+{
+    // Settings lines in each of the primary and shipped sections, spread over
+    // all seven groups.
+    int settingsPerSection = 3000;
+    // Approximate size in bytes of the journal's CDATA log.
+    qint64 logBytes = 64 * 1024;
+    QString modelName = QStringLiteral("Model A");
+    QString serial = QStringLiteral("BQ0000000001");
+    quint32 seed = 1;
+};
+
+// A query text as the printer writes it (UTF-8): commands as elements with
+// their output, the primary and shipped settings sections, and the journal
+// command whose output is a CDATA log, with other commands around them.
+QByteArray buildQueryText(const QueryFixtureOptions &options);
+
+using ZipEntry = QPair<QString, QByteArray>;
+
+// Writes a deflated archive holding the entries in the order given (a name
+// ending in "/" is a folder entry). False on any write error.
+bool writeZip(const QString &zipPath, const QVector<ZipEntry> &entries);
+
+// Writes an archive with one entry of size bytes, all of them filler, streamed
+// so that neither memory nor disk holds the inflated data.
+bool writeFillerZip(const QString &zipPath, const QString &entryName, qint64 size, char filler);
+
+// Writes an archive whose one entry holds data deflated but records the given
+// uncompressed size and CRC-32, which need not match the data.
+bool writeZipWithStoredFacts(const QString &zipPath, const QString &entryName,
+                             const QByteArray &data, quint64 declaredSize, quint32 crc);
+
+quint32 crc32Of(const QByteArray &data);
