@@ -1,0 +1,48 @@
+#pragma once
+
+#include "settings/settingsdecoder.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QStringRef>
+#include <QVector>
+
+// One key whose values differ between two settings sections. Each side lists
+// every value the key has in that section, in the section's line order (the
+// order the document shows), duplicates kept. A side that lacks the key is an
+// empty list: a key that is present always has at least one value.
+struct SettingDifference
+{
+    QString key;
+    SettingGroup group = SettingGroup::Other;
+    QStringList left;
+    QStringList right;
+};
+
+// The keys whose value lists differ between the settings lines left and
+// right (section lines as settingsSectionLines gives them), including the keys
+// found on only one side, and nothing else. Lines that are no setting line are
+// passed over exactly as the document does. Ordered by the decoder's group
+// order, then by key compared in UTF-16 code units.
+QVector<SettingDifference> diffSettingSections(const QVector<QStringRef> &left,
+                                               const QVector<QStringRef> &right);
+
+// The lower-case name of a group as the JSON form writes it: "identity",
+// "market", "maintenance", "statistics", "dye", "identification", "other".
+QString settingGroupName(SettingGroup group);
+
+// The differences as text, one line per key ended by a line feed:
+// key, TAB, left side, TAB, right side. A side is either its values, each in
+// double quotes and separated by one blank ("v1" "v2"), or the mark
+// (missing). Since no key or value can hold a double quote or a line feed, every
+// line splits back into key and values without doubt, also when a value is
+// empty or holds TABs or blanks. No differences give an empty text.
+QString settingDifferencesText(const QVector<SettingDifference> &differences);
+
+// The differences as a UTF-8 JSON document:
+//   {"differences": [{"key": K, "group": G, LEFTNAME: [values], RIGHTNAME: [values]}, ...]}
+// in the order given, with G as settingGroupName gives it and an empty array
+// for a side that lacks the key.
+QByteArray settingDifferencesJson(const QVector<SettingDifference> &differences,
+                                  const QString &leftName, const QString &rightName);
