@@ -176,7 +176,7 @@ bool writeFillerZip(const QString &zipPath, const QString &entryName, qint64 siz
         return false;
     QuaZipFile file(&zip);
     if (!file.open(QIODevice::WriteOnly, QuaZipNewInfo(entryName), nullptr, 0, Z_DEFLATED,
-                   Z_BEST_SPEED)) {
+                   Z_BEST_COMPRESSION)) {
         return false;
     }
     const QByteArray chunk(1 << 20, filler);
