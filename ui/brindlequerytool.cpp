@@ -1,8 +1,28 @@
 #include "ui/brindlequerytool.h"
 #include "ui_brindlequerytool.h"
 
+#include "platform/installedversion.h"
+#include "query/archive.h"
+#include "query/querydocument.h"
+#include "query/queryreader.h"
+#include "ui/queryview.h"
+#include "update/updatecheck.h"
+#include "update/updatemanager.h"
+
+#include <QDragEnterEvent>
 #include <QDragLeaveEvent>
 #include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QScreen>
+
+#include <cstdlib>
 
 BrindleQueryTool::BrindleQueryTool(QWidget *parent)
     : QMainWindow(parent)
@@ -10,11 +30,133 @@ BrindleQueryTool::BrindleQueryTool(QWidget *parent)
     , settings(QStringLiteral("Corvelle"), QStringLiteral("BrindleQueryTool"))
 {
     ui->setupUi(this);
+    setAcceptDrops(true);
+    restoreWindowState();
+    fileDialogDirName = settings.value(QStringLiteral("fileDialogDirName"), QString()).toString();
+    installedVersion = readInstalledVersion();
+    setWindowTitle(QStringLiteral("BrindleQueryTool ") + installedVersion);
+    checkForUpdates();
+
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() > 1 && !arguments.at(1).isEmpty())
+        openQuery(arguments.at(1));
 }
 
 BrindleQueryTool::~BrindleQueryTool()
 {
+    settings.setValue(QStringLiteral("pos"), pos());
+    settings.setValue(QStringLiteral("size"), size());
+    settings.setValue(QStringLiteral("fileDialogDirName"), fileDialogDirName);
     delete ui;
+}
+
+void BrindleQueryTool::restoreWindowState()
+{
+    if (settings.contains(QStringLiteral("pos"))) {
+        const QPoint position = settings.value(QStringLiteral("pos")).toPoint();
+        const QSize frameSize = settings.contains(QStringLiteral("size"))
+                                    ? settings.value(QStringLiteral("size")).toSize()
+                                    : size();
+        // A position saved on a monitor that is gone would put the window
+        // where nobody can see it; the window system places it instead.
+        const QRect frame(position, frameSize);
+        bool onScreen = false;
+        for (const QScreen *screen : QGuiApplication::screens())
+            onScreen = onScreen || screen->availableGeometry().intersects(frame);
+        if (onScreen)
+            move(position);
+    }
+    if (settings.contains(QStringLiteral("size")))
+        resize(settings.value(QStringLiteral("size")).toSize());
+}
+
+QString BrindleQueryTool::readQueryFile(const QString &path) const
+{
+    return ::readQueryFile(path);
+}
+
+QString BrindleQueryTool::assembleQueryDocument(const QString &queryText) const
+{
+    return ::assembleQueryDocument(queryText);
+}
+
+void BrindleQueryTool::openQuery(const QString &path)
+{
+    QString document;
+    {
+        // The query text is dropped before the view is filled, to keep the
+        // peak memory of a big dump down.
+        const QString queryText = readQueryFile(path);
+        if (queryText.isEmpty()) {
+            showWarning(tr("Couldn't read the query file."));
+            return;
+        }
+        document = assembleQueryDocument(queryText);
+    }
+    showQueryDocument(ui->queryTextEdit, document);
+}
+
+void BrindleQueryTool::showWarning(const QString &text)
+{
+    QMessageBox::warning(this, tr("Uh-oh"), text, QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+void BrindleQueryTool::checkForUpdates()
+{
+    UpdateManager manager(installedVersion, [](QString) {});
+    const auto askToInstall = [this](const QString &version) {
+        return QMessageBox::information(this, updateQuestionTitle(), updateQuestionText(version),
+                                        QMessageBox::Yes | QMessageBox::No,
+                                        QMessageBox::Yes) == QMessageBox::Yes;
+    };
+    switch (runUpdateCheck(manager, publishedInstallerPath, askToInstall)) {
+    case UpdateCheckOutcome::InstallerStarted:
+        // The installer replaces this program: end at once, storing nothing.
+        std::exit(0);
+    case UpdateCheckOutcome::InstallFailed:
+        showWarning(updateFailedText());
+        break;
+    case UpdateCheckOutcome::NoUpdate:
+    case UpdateCheckOutcome::Declined:
+        break;
+    }
+}
+
+void BrindleQueryTool::on_actionOpen_triggered()
+{
+    const QString path = QFileDialog::getOpenFileName(this, tr("Open a query ZIP file"),
+                                                      fileDialogDirName, tr("ZIP files (*.zip)"));
+    if (path.isEmpty())
+        return;
+    fileDialogDirName = QFileInfo(path).absolutePath();
+    openQuery(path);
+}
+
+void BrindleQueryTool::on_actionOpenArchive_triggered()
+{
+    bool accepted = false;
+    const QString serial =
+        QInputDialog::getText(this, tr("Search for printer in Archivon archive"),
+                              tr("Printer serial:"), QLineEdit::Normal, QString(), &accepted);
+    if (!accepted || serial.isEmpty())
+        return;
+    const QString path = archiveFileForSerial(serial);
+    if (!path.isEmpty() && QFile::exists(path)) {
+        openQuery(path);
+        return;
+    }
+    QMessageBox::warning(this, tr("Warning"), tr("Couldn't find printer in archive."),
+                         QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+void BrindleQueryTool::dragEnterEvent(QDragEnterEvent *event)
+{
+    static const QStringList suffixes{QStringLiteral(".zip"), QStringLiteral(".txt")};
+    if (!event->mimeData()->hasUrls())
+        return;
+    const QString path = event->mimeData()->urls().constFirst().toLocalFile();
+    if (suffixes.contains(path.right(4)))
+        event->acceptProposedAction();
 }
 
 void BrindleQueryTool::dragMoveEvent(QDragMoveEvent *event)
@@ -25,4 +167,64 @@ void BrindleQueryTool::dragMoveEvent(QDragMoveEvent *event)
 void BrindleQueryTool::dragLeaveEvent(QDragLeaveEvent *event)
 {
     event->accept();
+}
+
+void BrindleQueryTool::dropEvent(QDropEvent *event)
+{
+    if (!event->mimeData()->hasUrls())
+        return;
+    openQuery(event->mimeData()->urls().constFirst().toLocalFile());
+    event->acceptProposedAction();
+}
+
+void BrindleQueryTool::findWithWrapAround(QTextDocument::FindFlags flags)
+{
+    QPlainTextEdit *view = ui->queryTextEdit;
+    if (findInView(view, ui->findLineEdit->text(), flags))
+        return;
+    const QTextCursor before = view->textCursor();
+    view->moveCursor(flags.testFlag(QTextDocument::FindBackward) ? QTextCursor::End
+                                                                 : QTextCursor::Start,
+                     QTextCursor::MoveAnchor);
+    if (!findInView(view, ui->findLineEdit->text(), flags))
+        view->setTextCursor(before);
+}
+
+void BrindleQueryTool::on_actionFindPrevious_triggered()
+{
+    findWithWrapAround(QTextDocument::FindBackward);
+}
+
+void BrindleQueryTool::on_actionFindNext_triggered()
+{
+    findWithWrapAround({});
+}
+
+void BrindleQueryTool::on_findLineEdit_textEdited(const QString &)
+{
+    // Back onto the start of the current match, so that a longer term that
+    // still matches there keeps the selection in place.
+    ui->queryTextEdit->moveCursor(QTextCursor::Left, QTextCursor::MoveAnchor);
+    ui->actionFindNext->activate(QAction::Trigger);
+}
+
+void BrindleQueryTool::jumpTo(const QString &heading)
+{
+    ui->queryTextEdit->moveCursor(QTextCursor::Start, QTextCursor::MoveAnchor);
+    findInView(ui->queryTextEdit, heading, {});
+}
+
+void BrindleQueryTool::on_actionJumpPrimary_triggered()
+{
+    jumpTo(primaryHeading);
+}
+
+void BrindleQueryTool::on_actionJumpShipped_triggered()
+{
+    jumpTo(shippedHeading);
+}
+
+void BrindleQueryTool::on_actionJumpLog_triggered()
+{
+    jumpTo(logHeading);
 }

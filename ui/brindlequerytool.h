@@ -1,12 +1,14 @@
 #pragma once
 
 // The main window. It owns the Designer form and wires it to the core
-// library: the query reader, the document assembly and the update manager do
-// the work, the window asks the user and shows the results.
+// library: the query reader and the document assembly turn a file into the
+// shown document, the update manager looks for a newer published installer.
+// The window asks the user, shows results and remembers where it was.
 
 #include <QMainWindow>
 #include <QSettings>
 #include <QString>
+#include <QTextDocument>
 
 namespace Ui {
 class BrindleQueryTool;
@@ -20,11 +22,36 @@ public:
     explicit BrindleQueryTool(QWidget *parent = nullptr);
     ~BrindleQueryTool() override;
 
+    // Reads the query file at path and shows its document, replacing the
+    // previous one; an unreadable file leaves the view as it was and is
+    // reported in a warning box.
+    void openQuery(const QString &path);
+
 protected:
+    void dragEnterEvent(QDragEnterEvent *event) override;
     void dragMoveEvent(QDragMoveEvent *event) override;
     void dragLeaveEvent(QDragLeaveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+private slots:
+    void on_actionOpen_triggered();
+    void on_actionOpenArchive_triggered();
+    void on_actionFindPrevious_triggered();
+    void on_actionFindNext_triggered();
+    void on_findLineEdit_textEdited(const QString &);
+    void on_actionJumpPrimary_triggered();
+    void on_actionJumpShipped_triggered();
+    void on_actionJumpLog_triggered();
 
 private:
+    void restoreWindowState();
+    QString readQueryFile(const QString &path) const;
+    QString assembleQueryDocument(const QString &queryText) const;
+    void showWarning(const QString &text);
+    void checkForUpdates();
+    void findWithWrapAround(QTextDocument::FindFlags flags);
+    void jumpTo(const QString &heading);
+
     Ui::BrindleQueryTool *ui;
     QSettings settings;
     QString installedVersion;
