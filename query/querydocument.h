@@ -5,18 +5,30 @@
 #include <QStringRef>
 #include <QVector>
 
+#include <cstddef>
+
+// QLatin1String's constructor from a pointer counts with strlen, which clang
+// does not evaluate at compile time; the array knows its own length.
+template<std::size_t N> constexpr QLatin1String latin1Literal(const char (&text)[N])
+{
+    return QLatin1String(text, int(N - 1));
+}
+
 // Texts that mark the parts of a query text taken into the document.
-inline constexpr QLatin1String shippedSettingsMarker("/opt/corvelle/sdcard/settings/shipped");
-inline constexpr QLatin1String primarySettingsMarker("/opt/corvelle/sdcard/settings/primary");
-inline constexpr QLatin1String commandEndMarker("</command>");
-inline constexpr QLatin1String journalMarker("<command name=\"journalctl\" args=\"-u corvelle");
-inline constexpr QLatin1String logStartMarker("<![CDATA[");
-inline constexpr QLatin1String logEndMarker("]]>");
+inline constexpr QLatin1String shippedSettingsMarker =
+    latin1Literal("/opt/corvelle/sdcard/settings/shipped");
+inline constexpr QLatin1String primarySettingsMarker =
+    latin1Literal("/opt/corvelle/sdcard/settings/primary");
+inline constexpr QLatin1String commandEndMarker = latin1Literal("</command>");
+inline constexpr QLatin1String journalMarker =
+    latin1Literal("<command name=\"journalctl\" args=\"-u corvelle");
+inline constexpr QLatin1String logStartMarker = latin1Literal("<![CDATA[");
+inline constexpr QLatin1String logEndMarker = latin1Literal("]]>");
 
 // The section headings of the document, in document order.
-inline constexpr QLatin1String primaryHeading("PRIMARY (CURRENT) SETTINGS");
-inline constexpr QLatin1String shippedHeading("SHIPPED (FACTORY) SETTINGS");
-inline constexpr QLatin1String logHeading("LOG FILE");
+inline constexpr QLatin1String primaryHeading = latin1Literal("PRIMARY (CURRENT) SETTINGS");
+inline constexpr QLatin1String shippedHeading = latin1Literal("SHIPPED (FACTORY) SETTINGS");
+inline constexpr QLatin1String logHeading = latin1Literal("LOG FILE");
 
 // The lines of the settings section that begins at the first occurrence of
 // marker and ends before the next "</command>": split at line feeds with empty
