@@ -197,6 +197,8 @@ void TestUpdateManager::unusableProbeIsInvalidPackage_data()
     QTest::newRow("16-character value -> 1620")
         << QByteArray("echo '0 0 v:31323334353637383930313233343536'\n");
     QTest::newRow("code beyond 32 bits -> 1620") << QByteArray("echo '4294967296 0 v:'\n");
+    QTest::newRow("answer, zero byte, more -> 1620")
+        << QByteArray("printf '0 0 v:31\\n\\000junk'\n");
     QTest::newRow("damaged package, real probe -> 1620") << QByteArray();
 }
 

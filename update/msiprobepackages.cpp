@@ -52,7 +52,9 @@ bool MsiProbePackages::parseAnswer(const QByteArray &answer, ProductVersionReadi
         return false;
     static const QRegularExpression form(
         QStringLiteral("\\A([0-9]{1,10}) ([0-9]{1,10}) v:((?:[0-9a-f]{2})*)\\n\\z"));
-    const QRegularExpressionMatch match = form.match(QString::fromLatin1(answer));
+    // Every byte counts: a zero byte must not end the answer early.
+    const QRegularExpressionMatch match =
+        form.match(QString::fromLatin1(answer.constData(), answer.size()));
     if (!match.hasMatch())
         return false;
 
