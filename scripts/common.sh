@@ -6,7 +6,7 @@ BRINDLE_JOBS=${BRINDLE_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 # Debian packages for building, testing and running under a virtual display.
 BRINDLE_PACKAGES=(
-    cmake make g++ pkg-config
+    cmake make g++ pkg-config clang libclang-rt-14-dev
     qtbase5-dev
     libquazip1-qt5-dev zlib1g-dev
     libmsi-dev libglib2.0-dev wixl

@@ -1,0 +1,27 @@
+// The query reader on arbitrary bytes stored as a ".txt" file. The reader
+// decodes in chunks, so half of the inputs are placed just behind a run of
+// ASCII that ends up to 127 bytes before a chunk boundary: the decoded text
+// must not depend on where the chunks fall.
+
+#include "fuzzinput.h"
+#include "query/queryreader.h"
+
+#include <QByteArray>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    QByteArray bytes;
+    if (size > 0 && (data[0] & 1)) {
+        bytes.fill('a', queryReadChunkSize - (data[0] >> 1));
+        ++data;
+        --size;
+    }
+    bytes.append(reinterpret_cast<const char *>(data), int(size));
+
+    const QString text = readQueryFile(
+        writeFuzzInput(QStringLiteral("query.txt"),
+                       reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())));
+    const int zero = bytes.indexOf('\0');
+    FUZZ_CHECK(text == QString::fromUtf8(zero < 0 ? bytes : bytes.left(zero)));
+    return 0;
+}

@@ -1,0 +1,32 @@
+// The settings line matcher against the regular expression it stands for:
+// every line of the input must give the same match and captures as the
+// toolkit's PCRE engine gives for the expression.
+
+#include "fuzzinput.h"
+#include "settings/settingsdecoder.h"
+
+#include <QRegularExpression>
+#include <QVector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static const QRegularExpression expression(SettingPattern::settingPatternText);
+    const SettingPattern pattern;
+    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), int(size));
+    const QVector<QStringRef> lines = text.splitRef(QLatin1Char('\n'));
+    for (const QStringRef &line : lines) {
+        // Long lines could reach PCRE's own match limit, where it answers no match.
+        if (line.size() > 512)
+            continue;
+        QString key;
+        QString value;
+        const bool matched = pattern.match(line, &key, &value);
+        const QRegularExpressionMatch expected = expression.match(line.toString());
+        FUZZ_CHECK(matched == expected.hasMatch());
+        if (matched) {
+            FUZZ_CHECK(key == expected.captured(1));
+            FUZZ_CHECK(value == expected.captured(2));
+        }
+    }
+    return 0;
+}
