@@ -42,3 +42,8 @@ QVector<QStringRef> settingsSectionLines(const QString &queryText, const QString
 // text, that text under "LOG FILE" closed by the rule. Never empty: both
 // settings blocks are always there, empty groups and all.
 QString assembleQueryDocument(const QString &queryText);
+
+// The same document, built inside the storage of a query text that the caller
+// no longer needs (call it with std::move(text) or readQueryFile's result), so
+// that a large log is not held twice.
+QString assembleQueryDocument(QString &&queryText);

@@ -15,6 +15,7 @@
 #endif
 
 const qint64 maxQueryFileSize = qint64(512) * 1024 * 1024;
+const int queryReadChunkSize = 1024 * 1024;
 
 namespace {
 
@@ -47,49 +48,80 @@ bool openRegularFile(const QString &path, QFile &file, qint64 *size)
 #endif
 }
 
-// Reads the device to its end into bytes, sized for expectedSize up front.
+bool isContinuationByte(char byte)
+{
+    return (uchar(byte) & 0xC0) == 0x80;
+}
+
+// Reads the device to its end and decodes the bytes before the first zero
+// byte exactly as QString::fromUtf8 decodes them in one piece, but a chunk at
+// a time, so the raw bytes are never held whole. A chunk ends before an
+// unfinished UTF-8 sequence, which is carried into the next one; every chunk
+// after the first is decoded behind one ASCII guard character, so that a byte
+// order mark inside the text is kept as the one-piece decoding keeps it.
 // Fails on a read error and as soon as more than maxQueryFileSize bytes
-// arrive, whatever size was expected.
-bool readBounded(QIODevice &device, qint64 expectedSize, QByteArray &bytes)
+// arrive, whatever size was expected. With readPastZero the bytes after a zero
+// byte are still read (and dropped), so that the device can check them.
+bool readDecoded(QIODevice &device, qint64 expectedSize, bool readPastZero, QString &text,
+                 qint64 &total)
 {
     if (expectedSize > maxQueryFileSize)
         return false;
-    bytes.resize(int(qMax<qint64>(expectedSize, 0)));
-    qint64 total = 0;
+    text.reserve(int(qMax<qint64>(expectedSize, 0)));
+    const int guard = 0;
+    const int start = 1;
+    const int maxCarry = 3;
+    QByteArray buffer(start + maxCarry + queryReadChunkSize, Qt::Uninitialized);
+    char *const bytes = buffer.data();
+    bytes[guard] = 'x';
+    int carried = 0;
+    bool cut = false;
+    bool decodedBefore = false;
+    total = 0;
+    const auto decode = [&](int end) {
+        if (end == start)
+            return;
+        const int from = decodedBefore ? guard : start;
+        const QString part = QString::fromUtf8(bytes + from, end - from);
+        text.append(decodedBefore ? part.midRef(1) : QStringRef(&part));
+        decodedBefore = true;
+    };
     for (;;) {
-        if (total < bytes.size()) {
-            const qint64 got = device.read(bytes.data() + total, bytes.size() - total);
-            if (got < 0)
-                return false;
-            if (got == 0)
-                break;
-            total += got;
-            continue;
-        }
-        // Full as expected: only grow when the data really goes on.
-        char probe[4096];
-        const qint64 got = device.read(probe, sizeof probe);
+        const qint64 got = device.read(bytes + start + carried, queryReadChunkSize);
         if (got < 0)
             return false;
-        if (got == 0)
-            break;
-        if (total + got > maxQueryFileSize)
-            return false;
-        const qint64 grown = qMin(qMax(total * 2, total + got), maxQueryFileSize);
-        bytes.resize(int(grown));
-        std::memcpy(bytes.data() + total, probe, std::size_t(got));
         total += got;
+        if (total > maxQueryFileSize)
+            return false;
+        if (cut) {
+            if (got == 0)
+                return true;
+            continue;
+        }
+        const int end = start + carried + int(got);
+        if (const void *zero = std::memchr(bytes + start + carried, 0, std::size_t(got))) {
+            decode(int(static_cast<const char *>(zero) - bytes));
+            cut = true;
+            if (!readPastZero)
+                return true;
+            carried = 0;
+            continue;
+        }
+        if (got == 0) {
+            decode(end);
+            return true;
+        }
+        int keep = end;
+        for (int back = 1; back <= maxCarry && end - back >= start; ++back) {
+            if (!isContinuationByte(bytes[end - back])) {
+                keep = end - back;
+                break;
+            }
+        }
+        decode(keep);
+        carried = end - keep;
+        std::memmove(bytes + start, bytes + keep, std::size_t(carried));
     }
-    bytes.resize(int(total));
-    return true;
-}
-
-QString decodeQueryBytes(const QByteArray &bytes)
-{
-    const char *zero =
-        static_cast<const char *>(std::memchr(bytes.constData(), 0, std::size_t(bytes.size())));
-    const int size = zero ? int(zero - bytes.constData()) : bytes.size();
-    return QString::fromUtf8(bytes.constData(), size);
 }
 
 QString readPlainFile(const QString &path)
@@ -98,11 +130,11 @@ QString readPlainFile(const QString &path)
     qint64 size = 0;
     if (!openRegularFile(path, file, &size))
         return QString();
-    QByteArray bytes;
-    if (!readBounded(file, size, bytes))
+    QString text;
+    qint64 total = 0;
+    if (!readDecoded(file, size, false, text, total))
         return QString();
-    file.close();
-    return decodeQueryBytes(bytes);
+    return text;
 }
 
 QString readEntry(QuaZip &archive, const QuaZipFileInfo64 &info)
@@ -111,14 +143,16 @@ QString readEntry(QuaZip &archive, const QuaZipFileInfo64 &info)
     if (!entry.open(QIODevice::ReadOnly))
         return QString();
     const qint64 declaredSize = qint64(info.uncompressedSize);
-    QByteArray bytes;
-    const bool complete = readBounded(entry, declaredSize, bytes) && entry.getZipError() == UNZ_OK;
+    QString text;
+    qint64 total = 0;
+    const bool complete =
+        readDecoded(entry, declaredSize, true, text, total) && entry.getZipError() == UNZ_OK;
     entry.close();
     // A damaged entry reads short or fails its checksum at close; either way it
     // is not the query text.
-    if (!complete || entry.getZipError() != UNZ_OK || bytes.size() != declaredSize)
+    if (!complete || entry.getZipError() != UNZ_OK || total != declaredSize)
         return QString();
-    return decodeQueryBytes(bytes);
+    return text;
 }
 
 QString readArchive(const QString &path)

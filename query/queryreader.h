@@ -7,6 +7,10 @@
 // inflates to gigabytes cannot exhaust memory.
 extern const qint64 maxQueryFileSize;
 
+// Query files are read and decoded in pieces of this many bytes, so the raw
+// bytes of a large file are never held in memory whole.
+extern const int queryReadChunkSize;
+
 // The query text of a query file: a path ending in ".zip" is read as an
 // archive (the first entry, in central-directory order, whose name ends in
 // ".txt"), one ending in ".txt" as a plain file; the suffix tests are

@@ -124,6 +124,10 @@ void tst_QueryDocument::document_data()
         << journal +
                QStringLiteral("no output</command><command name=\"df\"><![CDATA[later]]></command>")
         << emptyBlocks + logBlock(QStringLiteral("later"));
+    QTest::newRow("long text before the log -> log")
+        << QString(2000, QLatin1Char('x')) + journal +
+               QStringLiteral("<![CDATA[a ]] b]]></command>")
+        << emptyBlocks + logBlock(QStringLiteral("a ]] b"));
     QTest::newRow("empty CDATA -> no log")
         << journal + QStringLiteral("<![CDATA[]]></command>") << emptyBlocks;
     QTest::newRow("CDATA never closed -> no log")
@@ -141,6 +145,11 @@ void tst_QueryDocument::document()
     QFETCH(QString, queryText);
     QFETCH(QString, expected);
     QCOMPARE(assembleQueryDocument(queryText), expected);
+    // A text the caller hands over is reused in place; a shared one is not.
+    QString unshared(queryText.constData(), queryText.size());
+    QCOMPARE(assembleQueryDocument(std::move(unshared)), expected);
+    QString shared = queryText;
+    QCOMPARE(assembleQueryDocument(std::move(shared)), expected);
 }
 
 QTEST_GUILESS_MAIN(tst_QueryDocument)

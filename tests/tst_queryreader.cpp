@@ -1,6 +1,7 @@
 #include "query/queryreader.h"
 #include "queryfixture.h"
 
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -18,6 +19,8 @@ private slots:
     void cleanup();
     void read_data();
     void read();
+    void decodedInPieces_data();
+    void decodedInPieces();
     void notRegularFile_data();
     void notRegularFile();
     void unreadableFile();
@@ -121,6 +124,42 @@ void tst_QueryReader::read()
     if (truncateTo >= 0)
         QVERIFY(QFile::resize(path(fileName), truncateTo));
     QCOMPARE(readQueryFile(path(fileName)), expected);
+}
+
+// Large files are decoded a chunk at a time; the result must be what one
+// QString::fromUtf8 of the whole file gives, whatever straddles a boundary.
+void tst_QueryReader::decodedInPieces_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    const QList<QPair<const char *, QByteArray>> sequences = {
+        {"byte order mark", "\xEF\xBB\xBF"},         {"4-byte sequence", "\xF0\x9F\x98\x80"},
+        {"3-byte sequence", "\xE2\x82\xAC"},         {"unfinished sequence", "\xE2\x82"},
+        {"stray continuations", "\x80\x80\x80\x80"}, {"invalid lead", "\xF8\x88\x80"},
+    };
+    for (const auto &sequence : sequences) {
+        for (int offset = 0; offset <= 4; ++offset) {
+            const QByteArray bytes = QByteArray(queryReadChunkSize - offset, 'a') +
+                                     sequence.second + QByteArray(queryReadChunkSize, 'b') +
+                                     sequence.second;
+            QTest::addRow("%s %d before the boundary -> as one piece", sequence.first, offset)
+                << bytes;
+        }
+    }
+    const QList<QByteArray> fragments = {
+        "a",    "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xEF\xBB\xBF", "\xE2",
+        "\x80", "\xFF",     "\r\n"};
+    QRandomGenerator random(7);
+    QByteArray mixed;
+    while (mixed.size() < 3 * queryReadChunkSize)
+        mixed += fragments.at(int(random.bounded(quint32(fragments.size()))));
+    QTest::newRow("3 MiB of mixed fragments -> as one piece") << mixed;
+}
+
+void tst_QueryReader::decodedInPieces()
+{
+    QFETCH(QByteArray, bytes);
+    writeFile(QStringLiteral("q.txt"), bytes);
+    QVERIFY(readQueryFile(path(QStringLiteral("q.txt"))) == QString::fromUtf8(bytes));
 }
 
 void tst_QueryReader::notRegularFile_data()
