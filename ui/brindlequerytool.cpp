@@ -75,9 +75,11 @@ QString BrindleQueryTool::readQueryFile(const QString &path) const
     return ::readQueryFile(path);
 }
 
-QString BrindleQueryTool::assembleQueryDocument(const QString &queryText) const
+QString BrindleQueryTool::assembleQueryDocument(QString queryText) const
 {
-    return ::assembleQueryDocument(queryText);
+    // Taken by value: the log is moved within the query text's own storage
+    // instead of being copied.
+    return ::assembleQueryDocument(std::move(queryText));
 }
 
 void BrindleQueryTool::openQuery(const QString &path)
@@ -86,12 +88,12 @@ void BrindleQueryTool::openQuery(const QString &path)
     {
         // The query text is dropped before the view is filled, to keep the
         // peak memory of a big dump down.
-        const QString queryText = readQueryFile(path);
+        QString queryText = readQueryFile(path);
         if (queryText.isEmpty()) {
             showWarning(tr("Couldn't read the query file."));
             return;
         }
-        document = assembleQueryDocument(queryText);
+        document = assembleQueryDocument(std::move(queryText));
     }
     showQueryDocument(ui->queryTextEdit, document);
 }

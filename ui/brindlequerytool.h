@@ -46,7 +46,7 @@ private slots:
 private:
     void restoreWindowState();
     QString readQueryFile(const QString &path) const;
-    QString assembleQueryDocument(const QString &queryText) const;
+    QString assembleQueryDocument(QString queryText) const;
     void showWarning(const QString &text);
     void checkForUpdates();
     void findWithWrapAround(QTextDocument::FindFlags flags);
