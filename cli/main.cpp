@@ -11,6 +11,7 @@
 #include <QFile>
 
 #include <cstdio>
+#include <utility>
 
 #ifdef Q_OS_WIN
 #include <fcntl.h>
@@ -166,9 +167,7 @@ int printCommand(const Operand &operand)
     QString error;
     if (!readOperand(operand, &queryText, &error))
         return trouble(error);
-    const QString document = assembleQueryDocument(queryText);
-    queryText.clear();
-    return writeResult(document);
+    return writeResult(assembleQueryDocument(std::move(queryText)));
 }
 
 int diffCommand(const Operand &operand, bool json)
