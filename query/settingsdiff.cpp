@@ -31,7 +31,9 @@ QString quotedSide(const QStringList &values)
     for (const QString &value : values) {
         if (!side.isEmpty())
             side += QLatin1Char(' ');
-        side += QLatin1Char('"') + value + QLatin1Char('"');
+        side += QLatin1Char('"');
+        side += value;
+        side += QLatin1Char('"');
     }
     return side;
 }
@@ -89,8 +91,14 @@ QString settingDifferencesText(const QVector<SettingDifference> &differences)
 {
     QString text;
     for (const SettingDifference &difference : differences) {
-        text += difference.key + QLatin1Char('\t') + quotedSide(difference.left) +
-                QLatin1Char('\t') + quotedSide(difference.right) + QLatin1Char('\n');
+        // Piece by piece: a concatenation appended in a loop would reserve
+        // the exact size each time and copy the whole text on every line.
+        text += difference.key;
+        text += QLatin1Char('\t');
+        text += quotedSide(difference.left);
+        text += QLatin1Char('\t');
+        text += quotedSide(difference.right);
+        text += QLatin1Char('\n');
     }
     return text;
 }

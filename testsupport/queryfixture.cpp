@@ -78,8 +78,10 @@ void appendSettingsCommand(QByteArray &text, const QByteArray &path,
                            const QVector<Setting> &settings)
 {
     text += "<command name=\"cat\" args=\"" + path + "\">\n<settings version=\"3\">\n";
-    for (const auto &setting : settings)
-        text += settingElement(setting.first, setting.second) + '\n';
+    for (const auto &setting : settings) {
+        text += settingElement(setting.first, setting.second);
+        text += '\n';
+    }
     text += "</settings>\n</command>\n";
 }
 
