@@ -1,6 +1,8 @@
 #include "query/archive.h"
 #include "query/querydocument.h"
 #include "query/queryreader.h"
+#include "queryfixture.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -8,9 +10,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <quazip/quazip.h>
-#include <quazip/quazipfile.h>
 
 namespace {
 
@@ -31,24 +30,9 @@ QByteArray query(const QByteArray &shipped, const QByteArray &primary, const QBy
     return text;
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 bool writeZip(const QString &path, const QByteArray &text)
 {
-    QuaZip zip(path);
-    if (!zip.open(QuaZip::mdCreate))
-        return false;
-    QuaZipFile entry(&zip);
-    if (!entry.open(QIODevice::WriteOnly, QuaZipNewInfo(QStringLiteral("dump/query.txt"))))
-        return false;
-    const bool written = entry.write(text) == text.size();
-    entry.close();
-    zip.close();
-    return written && entry.getZipError() == 0 && zip.getZipError() == 0;
+    return writeZip(path, {{QStringLiteral("dump/query.txt"), text}});
 }
 
 bool writeQuery(const QString &path, const QByteArray &text)

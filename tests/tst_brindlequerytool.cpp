@@ -1,4 +1,6 @@
 #include "modalanswerer.h"
+#include "queryfixture.h"
+#include "testfiles.h"
 
 #include "query/archive.h"
 #include "query/querydocument.h"
@@ -16,9 +18,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <quazip/quazip.h>
-#include <quazip/quazipfile.h>
-
 namespace {
 
 QByteArray queryWith(const QByteArray &primaryLines, const QByteArray &log)
@@ -29,24 +28,9 @@ QByteArray queryWith(const QByteArray &primaryLines, const QByteArray &log)
            "]]></command>\n";
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 bool writeZip(const QString &path, const QByteArray &text)
 {
-    QuaZip zip(path);
-    if (!zip.open(QuaZip::mdCreate))
-        return false;
-    QuaZipFile entry(&zip);
-    if (!entry.open(QIODevice::WriteOnly, QuaZipNewInfo(QStringLiteral("query.txt"))))
-        return false;
-    const bool written = entry.write(text) == text.size();
-    entry.close();
-    zip.close();
-    return written && entry.getZipError() == 0 && zip.getZipError() == 0;
+    return writeZip(path, {{QStringLiteral("query.txt"), text}});
 }
 
 const QString readFailure = QStringLiteral("Uh-oh|Couldn't read the query file.");

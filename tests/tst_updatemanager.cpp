@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "update/msiprobepackages.h"
 #include "update/updatemanager.h"
 
@@ -32,12 +33,6 @@ ProductVersionReading makeReading(quint32 open, quint32 property, quint32 close,
     reading.closeResult = close;
     reading.value = value;
     return reading;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 QByteArray readFile(const QString &path)
@@ -86,35 +81,7 @@ private:
 
 QString TestUpdateManager::buildPackage(const QString &name, const QString &version)
 {
-    const QString wxs = QStringLiteral(R"(<?xml version="1.0" encoding="utf-8"?>
-<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
-  <Product Id="*" Name="Probe" Language="1033" Version="%1" Manufacturer="Test"
-           UpgradeCode="6f1d2c3b-0a4e-4b6f-9c8d-7e6f5a4b3c2d">
-    <Package InstallerVersion="200" Compressed="yes"/>
-    <Media Id="1" Cabinet="payload.cab" EmbedCab="yes"/>
-    <Directory Id="TARGETDIR" Name="SourceDir">
-      <Directory Id="ProgramFilesFolder">
-        <Directory Id="INSTALLDIR" Name="Probe">
-          <Component Id="Main" Guid="0b9a8c7d-6e5f-4a3b-8c2d-1e0f9a8b7c6d">
-            <File Id="payload" Source="payload.txt"/>
-          </Component>
-        </Directory>
-      </Directory>
-    </Directory>
-    <Feature Id="All" Level="1"><ComponentRef Id="Main"/></Feature>
-  </Product>
-</Wix>
-)");
-    const QString source = packagesDir.filePath(name + QStringLiteral(".wxs"));
-    const QString package = packagesDir.filePath(name + QStringLiteral(".msi"));
-    if (!writeFile(source, wxs.arg(version).toUtf8()))
-        return QString();
-    QProcess wixl;
-    wixl.setWorkingDirectory(packagesDir.path());
-    wixl.start(QStringLiteral("wixl"), {QStringLiteral("-o"), package, source});
-    if (!wixl.waitForFinished(60000) || wixl.exitCode() != 0)
-        return QString();
-    return package;
+    return buildInstallerPackage(packagesDir.path(), name, version);
 }
 
 void TestUpdateManager::initTestCase()

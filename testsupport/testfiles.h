@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Writes bytes to a new or emptied file, creating its folder first. False on
+// any error.
+bool writeFile(const QString &path, const QByteArray &bytes);
+
+// A real installer package built with wixl in directory, holding one small
+// payload and the given ProductVersion. Returns its path, or an empty string
+// when wixl failed.
+QString buildInstallerPackage(const QString &directory, const QString &name,
+                              const QString &version);
