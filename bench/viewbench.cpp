@@ -21,6 +21,7 @@
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QStandardPaths>
 #include <QTextCursor>
 
 #include <cstdio>
@@ -89,7 +90,10 @@ int report(const char *mode, qint64 ms)
 
 int main(int argc, char **argv)
 {
-    QApplication app(argc, argv);
+    // The window opens its first command-line argument: it must see none.
+    int applicationArgc = 1;
+    QApplication app(applicationArgc, argv);
+    QStandardPaths::setTestModeEnabled(true);
     if (argc != 3) {
         std::fprintf(stderr,
                      "usage: brindle-viewbench open|openfloor|show|floor|find|findfloor FILE\n");

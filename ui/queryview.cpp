@@ -19,15 +19,25 @@ class QueryTextIndex : public QObject
     Q_OBJECT
 
 public:
+    // The text is only kept here; its positions are worked out at the first
+    // search, so that opening a document does not pay for them.
     QueryTextIndex(QTextDocument *document, const QString &text)
         : QObject(document)
-        , text(text)
+        , shown(text)
     {
         connect(document, &QTextDocument::contentsChange, this, &QueryTextIndex::invalidate);
     }
 
     bool isValid() const { return valid; }
-    const DocumentText &documentText() const { return text; }
+    const DocumentText &documentText()
+    {
+        if (!indexed) {
+            text = DocumentText(shown);
+            shown = QString();
+            indexed = true;
+        }
+        return text;
+    }
 
     static QueryTextIndex *of(QTextDocument *document)
     {
@@ -50,11 +60,14 @@ private slots:
     {
         valid = false;
         text = DocumentText();
+        shown = QString();
         deleteLater();
     }
 
 private:
+    QString shown;
     DocumentText text;
+    bool indexed = false;
     bool valid = true;
 };
 
@@ -97,7 +110,7 @@ void showQueryDocument(QPlainTextEdit *view, const QString &text)
 bool findInView(QPlainTextEdit *view, const QString &term, QTextDocument::FindFlags flags)
 {
     QTextDocument *document = view->document();
-    const QueryTextIndex *index = QueryTextIndex::of(document);
+    QueryTextIndex *index = QueryTextIndex::of(document);
     const bool backward = flags == QTextDocument::FindBackward;
     if (!index || !(backward || flags == QTextDocument::FindFlags()) ||
         !DocumentText::canSearch(term))
