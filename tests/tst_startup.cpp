@@ -67,8 +67,8 @@ private slots:
     void positionOffEveryScreenIsNotApplied();
     void commandLine_data();
     void commandLine();
-    void acceptedUpdateEndsProcessBeforeWindowShows();
-    void declinedUpdateGoesOnStarting();
+    void updateOffer_data();
+    void updateOffer();
 
 private:
     void start(const QStringList &arguments = {});
@@ -258,41 +258,43 @@ void TestStartup::commandLine()
     QCOMPARE(quitAndWait(window), 0);
 }
 
-void TestStartup::acceptedUpdateEndsProcessBeforeWindowShows()
+void TestStartup::updateOffer_data()
 {
+    QTest::addColumn<QString>("answer");
+    QTest::newRow("Yes -> installer opened, process ends with 0") << "Return";
+    QTest::newRow("No -> start-up goes on") << "Escape";
+}
+
+void TestStartup::updateOffer()
+{
+    QFETCH(QString, answer);
     publishInstaller(QStringLiteral("1.3"));
     start();
     const QString question = waitForWindow(QStringLiteral("^New version available$"));
     QVERIFY(!question.isEmpty());
     QVERIFY(findWindow(QStringLiteral("^BrindleQueryTool")).isEmpty());
-    pressKeys(question, QStringLiteral("Return"));
+    pressKeys(question, answer);
 
+    QFile opened(home->filePath(QStringLiteral("opened")));
+    if (answer == QLatin1String("Escape")) {
+        const QString window = waitForWindow(QStringLiteral("^BrindleQueryTool 1\\.2$"));
+        QVERIFY(!window.isEmpty());
+        QVERIFY(!opened.exists());
+        QCOMPARE(quitAndWait(window), 0);
+        return;
+    }
+    // Ended before any window was shown, storing no window state.
     QVERIFY(viewer->waitForFinished(30000));
     QCOMPARE(viewer->exitStatus(), QProcess::NormalExit);
     QCOMPARE(viewer->exitCode(), 0);
     QVERIFY(!QFile::exists(userSettingsFile()));
-
-    QFile opened(home->filePath(QStringLiteral("opened")));
     QVERIFY(opened.open(QIODevice::ReadOnly));
-    const QString copy = QUrl(QString::fromUtf8(opened.readAll())).toLocalFile();
-    QVERIFY2(copy.startsWith(home->filePath(QStringLiteral("tmp"))), qPrintable(copy));
-    QFile copied(copy);
+    QFile copy(QUrl(QString::fromUtf8(opened.readAll())).toLocalFile());
+    QVERIFY2(copy.fileName().startsWith(home->filePath(QStringLiteral("tmp"))),
+             qPrintable(copy.fileName()));
     QFile published(installerPath);
-    QVERIFY(copied.open(QIODevice::ReadOnly) && published.open(QIODevice::ReadOnly));
-    QVERIFY(copied.readAll() == published.readAll());
-}
-
-void TestStartup::declinedUpdateGoesOnStarting()
-{
-    publishInstaller(QStringLiteral("1.3"));
-    start();
-    const QString question = waitForWindow(QStringLiteral("^New version available$"));
-    QVERIFY(!question.isEmpty());
-    pressKeys(question, QStringLiteral("Escape"));
-    const QString window = waitForWindow(QStringLiteral("^BrindleQueryTool 1\\.2$"));
-    QVERIFY(!window.isEmpty());
-    QVERIFY(!QFile::exists(home->filePath(QStringLiteral("opened"))));
-    QCOMPARE(quitAndWait(window), 0);
+    QVERIFY(copy.open(QIODevice::ReadOnly) && published.open(QIODevice::ReadOnly));
+    QVERIFY(copy.readAll() == published.readAll());
 }
 
 QTEST_GUILESS_MAIN(TestStartup)
