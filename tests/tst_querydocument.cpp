@@ -3,43 +3,10 @@
 
 #include <QtTest>
 
-namespace {
-
-QStringList texts(const QVector<QStringRef> &lines)
+static void row(const char *name, const QString &queryText, const QString &expected)
 {
-    QStringList result;
-    for (const QStringRef &line : lines)
-        result.append(line.toString());
-    return result;
+    QTest::newRow(name) << queryText << expected;
 }
-
-QString settingsCommand(const QString &marker, const QString &body)
-{
-    return QStringLiteral("<command name=\"cat\" args=\"") + marker + QStringLiteral("\">\n") +
-           body + QStringLiteral("</command>\n");
-}
-
-QString block(const QString &heading, const QString &groups)
-{
-    return heading + QStringLiteral("\n\n") + groups + QString(80, QLatin1Char('-')) +
-           QStringLiteral("\n\n");
-}
-
-QString emptyGroups()
-{
-    return QString(7, QLatin1Char('\n'));
-}
-
-QString logBlock(const QString &log)
-{
-    return QStringLiteral("LOG FILE\n\n") + log + QStringLiteral("\n") +
-           QString(80, QLatin1Char('-')) + QStringLiteral("\n");
-}
-
-const QString journal =
-    QStringLiteral("<command name=\"journalctl\" args=\"-u corvelle-printer\">");
-
-} // namespace
 
 class tst_QueryDocument : public QObject
 {
@@ -55,89 +22,68 @@ private slots:
 void tst_QueryDocument::sectionLines_data()
 {
     QTest::addColumn<QString>("queryText");
-    QTest::addColumn<QStringList>("expected");
-    const QString marker = primarySettingsMarker;
-    QTest::newRow("no marker -> none")
-        << QStringLiteral("<command name=\"x\">a\n</command>") << QStringList();
-    QTest::newRow("no </command> after marker -> none")
-        << QStringLiteral("</command>") + marker + QStringLiteral("\"\nkey=\"a\" value=\"1\"\n")
-        << QStringList();
-    QTest::newRow("marker, A, B, end -> empty piece first")
-        << QStringLiteral("x") + marker + QStringLiteral("\">\nline B\nline A\n</command>")
-        << QStringList{QString(), marker + QStringLiteral("\">"), QStringLiteral("line A"),
-                       QStringLiteral("line B")};
-    QTest::newRow("Z, a, ab-c, ab -> upper first, ab before ab-c")
-        << marker + QStringLiteral("\n k=\"ab-c\"\n k=\"a\"\n k=\"ab\"\n k=\"Z\"</command>")
-        << QStringList{QStringLiteral(" k=\"Z\""), QStringLiteral(" k=\"a\""),
-                       QStringLiteral(" k=\"ab\""), QStringLiteral(" k=\"ab-c\""), marker};
-    QTest::newRow("CR LF -> CR kept") << marker + QStringLiteral("\r\nb\r\na\r\n</command>")
-                                      << QStringList{QString(), marker + QStringLiteral("\r"),
-                                                     QStringLiteral("a\r"), QStringLiteral("b\r")};
-    QTest::newRow("marker quoted in log first -> cut from the log")
-        << QStringLiteral("<![CDATA[read ") + marker + QStringLiteral(" failed\n]]></command>") +
-               settingsCommand(marker, QStringLiteral("key=\"real\" value=\"1\"\n"))
-        << QStringList{marker + QStringLiteral(" failed"), QStringLiteral("]]>")};
-    QTest::newRow("longer path -> matched as its beginning")
-        << marker + QStringLiteral("-old\">\n</command>")
-        << QStringList{QString(), marker + QStringLiteral("-old\">")};
+    QTest::addColumn<QString>("expected"); // each piece followed by "|"
+    const QString m = primarySettingsMarker;
+    row("no marker -> none", "<command name=\"x\">a\n</command>", "");
+    row("no </command> after marker -> none", "</command>" + m + "\"\nkey=\"a\" value=\"1\"\n", "");
+    row("marker, B, A, end -> empty piece first", "x" + m + "\">\nline B\nline A\n</command>",
+        "|" + m + "\">|line A|line B|");
+    row("ab-c, a, ab, Z -> upper first, ab before ab-c",
+        m + "\n k=\"ab-c\"\n k=\"a\"\n k=\"ab\"\n k=\"Z\"</command>",
+        " k=\"Z\"| k=\"a\"| k=\"ab\"| k=\"ab-c\"|" + m + "|");
+    row("CR LF -> CR kept", m + "\r\nb\r\na\r\n</command>", "|" + m + "\r|a\r|b\r|");
+    row("marker quoted in a log first -> cut from the log",
+        "<![CDATA[read " + m + " failed\n]]></command><command name=\"cat\" args=\"" + m +
+            "\">\nkey=\"real\" value=\"1\"\n</command>",
+        m + " failed|]]>|");
 }
 
 void tst_QueryDocument::sectionLines()
 {
     QFETCH(QString, queryText);
-    QFETCH(QStringList, expected);
-    const QVector<QStringRef> lines = settingsSectionLines(queryText, primarySettingsMarker);
-    QCOMPARE(texts(lines), expected);
-    for (const QStringRef &line : lines)
+    QString pieces;
+    for (const QStringRef &line : settingsSectionLines(queryText, primarySettingsMarker)) {
         QCOMPARE(line.string(), &queryText);
+        pieces += line + QLatin1Char('|');
+    }
+    QTEST(pieces, "expected");
 }
 
 void tst_QueryDocument::document_data()
 {
     QTest::addColumn<QString>("queryText");
     QTest::addColumn<QString>("expected");
-    const QString primary = primarySettingsMarker;
-    const QString shipped = shippedSettingsMarker;
-    const QString emptyBlocks =
-        block(primaryHeading, emptyGroups()) + block(shippedHeading, emptyGroups());
+    const auto command = [](const QString &marker, const char *body) -> QString {
+        return "<command name=\"cat\" args=\"" + marker + "\">\n" + body + "</command>\n";
+    };
+    const auto block = [](const QString &heading,
+                          const QString &groups = QString(7, '\n')) -> QString {
+        return heading + "\n\n" + groups + sectionRule() + "\n\n";
+    };
+    const auto log = [](const char *text) -> QString {
+        return logHeading + QStringLiteral("\n\n") + text + '\n' + sectionRule() + '\n';
+    };
+    const QString noSettings = block(primaryHeading) + block(shippedHeading);
+    const QString journal = "<command name=\"journalctl\" args=\"-u corvelle-printer\">";
 
-    QTest::newRow("no markers -> two empty blocks") << QStringLiteral("<query/>") << emptyBlocks;
-    QTest::newRow("both sections and log -> three parts")
-        << settingsCommand(shipped,
-                           QStringLiteral("  <s key=\"id-model-name\" value=\"Factory\"/>\n")) +
-               settingsCommand(primary,
-                               QStringLiteral("  <s key=\"volume\" value=\"3\"/>\n"
-                                              "  <s key=\"id-model-name\" value=\"Model A\"/>\n")) +
-               journal + QStringLiteral("<![CDATA[boot\r\nready\n]]></command>")
-        << block(primaryHeading, QStringLiteral("id-model-name\tModel A\n") +
-                                     QString(6, QLatin1Char('\n')) +
-                                     QStringLiteral("volume\t3\n\n")) +
-               block(shippedHeading,
-                     QStringLiteral("id-model-name\tFactory\n") + QString(7, QLatin1Char('\n'))) +
-               logBlock(QStringLiteral("boot\r\nready\n"));
-    QTest::newRow("shipped without </command> -> empty shipped block")
-        << settingsCommand(primary, QStringLiteral("key=\"volume\" value=\"3\"\n")) + shipped +
-               QStringLiteral("\nkey=\"volume\" value=\"9\"\n")
-        << block(primaryHeading, QString(6, QLatin1Char('\n')) + QStringLiteral("volume\t3\n\n")) +
-               block(shippedHeading, emptyGroups());
-    QTest::newRow("journal without CDATA, later CDATA -> later one")
-        << journal +
-               QStringLiteral("no output</command><command name=\"df\"><![CDATA[later]]></command>")
-        << emptyBlocks + logBlock(QStringLiteral("later"));
-    QTest::newRow("long text before the log -> log")
-        << QString(2000, QLatin1Char('x')) + journal +
-               QStringLiteral("<![CDATA[a ]] b]]></command>")
-        << emptyBlocks + logBlock(QStringLiteral("a ]] b"));
-    QTest::newRow("empty CDATA -> no log")
-        << journal + QStringLiteral("<![CDATA[]]></command>") << emptyBlocks;
-    QTest::newRow("CDATA never closed -> no log")
-        << journal + QStringLiteral("<![CDATA[text</command>") << emptyBlocks;
-    QTest::newRow("CDATA before the journal -> no log")
-        << QStringLiteral("<![CDATA[early]]>") + journal + QStringLiteral("</command>")
-        << emptyBlocks;
-    QTest::newRow("other unit -> no log")
-        << QStringLiteral("<command name=\"journalctl\" args=\"-u sshd\"><![CDATA[x]]></command>")
-        << emptyBlocks;
+    row("both sections and log -> three parts",
+        command(shippedSettingsMarker, "  <s key=\"id-model-name\" value=\"Factory\"/>\n") +
+            command(primarySettingsMarker, "  <s key=\"volume\" value=\"3\"/>\n"
+                                           "  <s key=\"id-model-name\" value=\"Model A\"/>\n") +
+            journal + "<![CDATA[boot\r\nready\n]]></command>",
+        block(primaryHeading, "id-model-name\tModel A\n" + QString(6, '\n') + "volume\t3\n\n") +
+            block(shippedHeading, "id-model-name\tFactory\n" + QString(7, '\n')) +
+            log("boot\r\nready\n"));
+    row("journal without CDATA, later CDATA -> later one",
+        journal + "no output</command><command name=\"df\"><![CDATA[later]]></command>",
+        noSettings + log("later"));
+    // Far from the start, the log lies behind where it is moved to.
+    row("long text before the log -> log",
+        QString(2000, 'x') + journal + "<![CDATA[a ]] b]]></command>", noSettings + log("a ]] b"));
+    row("empty CDATA -> no log", journal + "<![CDATA[]]></command>", noSettings);
+    row("CDATA never closed -> no log", journal + "<![CDATA[text</command>", noSettings);
+    row("CDATA before the journal -> no log", "<![CDATA[early]]>" + journal + "</command>",
+        noSettings);
 }
 
 void tst_QueryDocument::document()
