@@ -1,6 +1,7 @@
 #include "update/updatemanager.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -99,6 +100,39 @@ private slots:
         QCOMPARE(errors.size(), error.isNull() ? 0 : 3);
         for (const QString &message : errors)
             QVERIFY2(message.startsWith(error), qPrintable(message));
+    }
+
+    // A full disk must not pass for a written file: the data only fails to
+    // reach the disk when the file is flushed.
+    void writeToFile_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("nothing -> file emptied") << "" << QByteArray() << QString();
+        QTest::newRow("full disk -> error")
+            << "/dev/full" << QByteArray(20, 'x') << "Could not write to /dev/full";
+        QTest::newRow("no folder -> error")
+            << "/nonexistent/f" << QByteArray("x") << "Failed to create /nonexistent/f";
+    }
+
+    void writeToFile()
+    {
+        QFETCH(QString, path);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, error);
+        QTemporaryDir dir;
+        if (path.isEmpty()) {
+            path = dir.filePath("old");
+            QFile old(path);
+            QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old content") > 0);
+        }
+        QStringList errors;
+        UpdateManager manager("1.0", [&](QString message) { errors << message; });
+        QCOMPARE(manager.writeToFile(path, bytes), error.isNull());
+        QCOMPARE(errors, error.isNull() ? QStringList() : QStringList{error});
+        if (error.isNull())
+            QCOMPARE(QFileInfo(path).size(), 0);
     }
 
 private:
