@@ -2,12 +2,14 @@
 
 #include "platform/fileserver.h"
 
-const QString archivePath = fileServerPath(QStringLiteral("\\Production\\Archivon\\Brindle Arc\\Reports"));
+const QString archivePath =
+    fileServerPath(QStringLiteral("\\Production\\Archivon\\Brindle Arc\\Reports"));
 
 QString archiveFileForSerial(const QString &serial)
 {
-    if (serial.isEmpty() || serial.contains(QLatin1Char('/')) || serial.contains(QLatin1Char('\\'))
-        || serial == QLatin1String(".") || serial == QLatin1String("..")) {
+    if (serial.isEmpty() || serial.contains(QLatin1Char('/')) ||
+        serial.contains(QLatin1Char('\\')) || serial == QLatin1String(".") ||
+        serial == QLatin1String("..")) {
         return QString();
     }
 #ifdef Q_OS_WIN
