@@ -50,11 +50,6 @@ bool DocumentText::canSearch(const QString &term)
     return std::none_of(term.cbegin(), term.cend(), [](QChar c) { return c.isSurrogate(); });
 }
 
-int DocumentText::documentLength() const
-{
-    return raw.size() - crlf.size();
-}
-
 int DocumentText::toRaw(int documentPosition) const
 {
     // Pair i starts at document position crlf[i] - i; count the pairs before.

@@ -39,10 +39,6 @@ public:
     // from. A match with start -1 means none. Requires canSearch(term).
     Match find(const QString &term, int from, bool backward) const;
 
-    // Length of the text as the document counts it (without its final
-    // block break).
-    int documentLength() const;
-
 private:
     int toRaw(int documentPosition) const;
     int toDocument(int rawPosition) const;

@@ -171,26 +171,6 @@ bool writeZip(const QString &zipPath, const QVector<ZipEntry> &entries)
     return zip.getZipError() == UNZ_OK;
 }
 
-bool writeFillerZip(const QString &zipPath, const QString &entryName, qint64 size, char filler)
-{
-    QuaZip zip(zipPath);
-    if (!zip.open(QuaZip::mdCreate))
-        return false;
-    QuaZipFile file(&zip);
-    if (!file.open(QIODevice::WriteOnly, QuaZipNewInfo(entryName), nullptr, 0, Z_DEFLATED,
-                   Z_BEST_COMPRESSION)) {
-        return false;
-    }
-    const QByteArray chunk(1 << 20, filler);
-    for (qint64 written = 0; written < size;) {
-        const qint64 part = qMin<qint64>(chunk.size(), size - written);
-        if (file.write(chunk.constData(), part) != part)
-            return false;
-        written += part;
-    }
-    return closeOk(file, zip);
-}
-
 bool writeZipWithStoredFacts(const QString &zipPath, const QString &entryName,
                              const QByteArray &data, quint64 declaredSize, quint32 crc)
 {

@@ -31,10 +31,6 @@ using ZipEntry = QPair<QString, QByteArray>;
 // ending in "/" is a folder entry). False on any write error.
 bool writeZip(const QString &zipPath, const QVector<ZipEntry> &entries);
 
-// Writes an archive with one entry of size bytes, all of them filler, streamed
-// so that neither memory nor disk holds the inflated data.
-bool writeFillerZip(const QString &zipPath, const QString &entryName, qint64 size, char filler);
-
 // Writes an archive whose one entry holds data deflated but records the given
 // uncompressed size and CRC-32, which need not match the data.
 bool writeZipWithStoredFacts(const QString &zipPath, const QString &entryName,

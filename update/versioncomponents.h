@@ -2,8 +2,8 @@
 
 #include <QString>
 
-// Rules for single version components, used by Version and reachable by its
-// tests; not meant for other callers.
+// Rules for single version components, used by Version; not meant for other
+// callers.
 
 // Whether "rc" occurs anywhere in the component (case-sensitive).
 bool hasReleaseCandidateMarker(const QString &component);
