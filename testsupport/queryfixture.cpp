@@ -152,6 +152,32 @@ QByteArray buildQueryText(const QueryFixtureOptions &options)
     return text;
 }
 
+QByteArray settingLines(const QByteArrayList &pairs, const QByteArray &end)
+{
+    QByteArray lines;
+    for (const QByteArray &pair : pairs) {
+        const int equals = pair.indexOf('=');
+        lines += "  <setting key=\"" + pair.left(equals) + "\" value=\"" + pair.mid(equals + 1) +
+                 "\"/>" + end;
+    }
+    return lines;
+}
+
+QByteArray queryText(const QByteArray &shipped, const QByteArray &primary, const QByteArray &log)
+{
+    QByteArray text;
+    if (!shipped.isNull())
+        text += "<command name=\"cat\" args=\"/opt/corvelle/sdcard/settings/shipped\">\n" +
+                shipped + "</command>\n";
+    if (!primary.isNull())
+        text += "<command name=\"cat\" args=\"/opt/corvelle/sdcard/settings/primary\">\n" +
+                primary + "</command>\n";
+    if (!log.isNull())
+        text += "<command name=\"journalctl\" args=\"-u corvelle-printer\"><![CDATA[" + log +
+                "]]></command>\n";
+    return text;
+}
+
 bool writeZip(const QString &zipPath, const QVector<ZipEntry> &entries)
 {
     QuaZip zip(zipPath);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QPair>
 #include <QString>
 #include <QVector>
@@ -24,6 +25,15 @@ struct QueryFixtureOptions
 // their output, the primary and shipped settings sections, and the journal
 // command whose output is a CDATA log, with other commands around them.
 QByteArray buildQueryText(const QueryFixtureOptions &options);
+
+// Setting lines from "key=value" pairs, each line ended by end.
+QByteArray settingLines(const QByteArrayList &pairs, const QByteArray &end = "\n");
+
+// A small query text for one case: the shipped and the primary settings
+// commands with the given lines, then the journal command with log as its
+// CDATA. A null argument leaves its command out.
+QByteArray queryText(const QByteArray &shipped, const QByteArray &primary,
+                     const QByteArray &log = QByteArray());
 
 using ZipEntry = QPair<QString, QByteArray>;
 

@@ -47,3 +47,13 @@ QString buildInstallerPackage(const QString &directory, const QString &name, con
         return QString();
     return package;
 }
+
+qint64 processStatusKiB(const char *field)
+{
+    QFile file(QStringLiteral("/proc/self/status"));
+    const QByteArray status = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    const int at = status.indexOf(QByteArray(field) + ':');
+    return at < 0
+               ? -1
+               : status.mid(at + qstrlen(field) + 1, 32).trimmed().split(' ').value(0).toLongLong();
+}

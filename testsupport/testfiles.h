@@ -12,3 +12,6 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 // when wixl failed.
 QString buildInstallerPackage(const QString &directory, const QString &name,
                               const QString &version);
+
+// One figure of /proc/self/status in KiB ("VmRSS", "VmHWM"), or -1.
+qint64 processStatusKiB(const char *field);
