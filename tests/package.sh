@@ -33,7 +33,7 @@ check() {
 }
 check "brindle-query --version prints the version" \
     bash -c '[ "$("$1" --version)" = "brindle-query $2" ]' - "$tree/usr/bin/brindle-query" "$version"
-check "the helper runs" bash -c '[ "$("$1" /nonexistent)" = "1619 0 v:" ]' - "$probe"
+check "the helper runs" bash -c '"$1" /nonexistent | grep -qE "^[0-9]+ [0-9]+ v:"' - "$probe"
 check "the viewer looks for the helper where it is" \
     bash -c 'strings -el "$1" | grep -qxF "/$2"' - "$tree/usr/bin/BrindleQueryTool" "$probe_from_bin"
 check "the version file is a conffile holding the version" \
