@@ -2,6 +2,7 @@
 #include "ui/brindlequerytool.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QSettings>
 #include <QStyleFactory>
 
@@ -15,6 +16,10 @@ int main(int argc, char **argv)
 #endif
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     QApplication::setPalette(darkPalette());
+    // The icon for the window; the desktop file name lets a Wayland compositor
+    // match the window to the installed desktop entry and its icon.
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/example.corvelle.brindlequerytool.svg")));
+    QGuiApplication::setDesktopFileName(QStringLiteral("example.corvelle.brindlequerytool"));
 
     int result = 0;
     {

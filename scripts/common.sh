@@ -11,6 +11,7 @@ BRINDLE_PACKAGES=(
     libquazip1-qt5-dev zlib1g-dev
     libmsi-dev libglib2.0-dev wixl
     xvfb xauth x11-utils xdotool imagemagick unzip zip
+    dpkg-dev desktop-file-utils appstream libqt5svg5
 )
 
 brindle_install_packages() {

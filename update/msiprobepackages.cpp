@@ -40,7 +40,7 @@ QString MsiProbePackages::defaultHelperPath()
     const QString programDir = QCoreApplication::applicationDirPath();
     const QString besideProgram = programDir + QStringLiteral("/brindle-msi-probe");
     const QString installed =
-        programDir + QStringLiteral("/../libexec/brindlequerytool/brindle-msi-probe");
+        programDir + QStringLiteral("/" BRINDLE_INSTALLED_HELPER_DIR "/brindle-msi-probe");
     if (!QFileInfo(besideProgram).isExecutable() && QFileInfo(installed).isExecutable())
         return QFileInfo(installed).absoluteFilePath();
     return besideProgram;

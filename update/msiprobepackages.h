@@ -14,9 +14,9 @@ public:
 
     ProductVersionReading readProductVersion(const QString &packagePath) override;
 
-    // brindle-msi-probe next to the running program, else in
-    // ../libexec/brindlequerytool/ of an installed layout. Needs a
-    // QCoreApplication.
+    // brindle-msi-probe next to the running program, else where the
+    // installation puts it relative to the program (the build's libexec
+    // folder, brindlequerytool/). Needs a QCoreApplication.
     static QString defaultHelperPath();
 
     // Decodes the helper's standard output; false when it is out of form.
