@@ -123,25 +123,24 @@ private slots:
         QTest::addColumn<QStringList>("boxes");
         QTest::addColumn<bool>("window");
 
-        const QStringList none;
+        const auto row = [](const char *name, QRect stored, QStringList arguments, int opener,
+                            QStringList boxes, bool window) {
+            QTest::newRow(name) << stored << arguments << opener << boxes << window;
+        };
         const QString offer = "New version available=";
-        QTest::newRow("first run -> 423x405, state stored")
-            << QRect() << none << -1 << none << true;
-        QTest::newRow("stored 640x480 at 210,160 -> shown there")
-            << QRect(210, 160, 640, 480) << none << -1 << none << true;
-        QTest::newRow("stored off every screen -> size kept, placed on the screen")
-            << QRect(5000, 4000, 500, 300) << none << -1 << none << true;
-        QTest::newRow("empty first argument -> nothing opened")
-            << QRect() << QStringList{"", "query.xml"} << -1 << none << true;
-        QTest::newRow("readable file then unreadable -> only the first opened")
-            << QRect() << QStringList{"query.txt", "query.xml"} << -1 << none << true;
-        QTest::newRow("update declined, unreadable file -> Uh-oh, then the window")
-            << QRect() << QStringList{"query.xml"} << 0
-            << QStringList{offer + "Escape", "Uh-oh=Return"} << true;
-        QTest::newRow("update accepted, shell opens the copy -> ends with 0, no window")
-            << QRect() << none << 0 << QStringList{offer + "Return"} << false;
-        QTest::newRow("update accepted, shell finds no application -> Uh-oh, then the window")
-            << QRect() << none << 3 << QStringList{offer + "Return", "Uh-oh=Return"} << true;
+        row("first run -> 423x405, state stored", {}, {}, -1, {}, true);
+        row("stored 640x480 at 210,160 -> shown there", {210, 160, 640, 480}, {}, -1, {}, true);
+        row("stored off every screen -> size kept, placed on the screen", {5000, 4000, 500, 300},
+            {}, -1, {}, true);
+        row("empty first argument -> nothing opened", {}, {"", "query.xml"}, -1, {}, true);
+        row("readable file then unreadable -> only the first opened", {},
+            {"query.txt", "query.xml"}, -1, {}, true);
+        row("update declined, unreadable file -> Uh-oh, then the window", {}, {"query.xml"}, 0,
+            {offer + "Escape", "Uh-oh=Return"}, true);
+        row("update accepted, shell opens the copy -> ends with 0, no window", {}, {}, 0,
+            {offer + "Return"}, false);
+        row("update accepted, shell finds no application -> Uh-oh, then the window", {}, {}, 3,
+            {offer + "Return", "Uh-oh=Return"}, true);
     }
 
     void startUp()
@@ -163,9 +162,7 @@ private slots:
             QVERIFY(QDir().mkpath(QFileInfo(publishedInstallerPath).absolutePath()));
             QVERIFY(QFile::copy(package, publishedInstallerPath));
         }
-        QVERIFY(writeFile(home->filePath("query.txt"),
-                          "<command name=\"cat\" args=\"/opt/corvelle/sdcard/settings/primary\">"
-                          "\n  key=\"id-model-name\" value=\"Model A\"\n</command>\n"));
+        QVERIFY(writeFile(home->filePath("query.txt"), "a query of a single line\n"));
         for (QString &argument : arguments)
             argument = argument.isEmpty() ? argument : home->filePath(argument);
         start(arguments, opener);
