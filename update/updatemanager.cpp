@@ -56,9 +56,13 @@ bool openWithDesktopShell(const QUrl &fileUrl)
     opener.setStandardErrorFile(QProcess::nullDevice());
     // The URL is one argument of its own: no shell ever parses the path.
     opener.start(QStringLiteral("xdg-open"), {QString::fromLatin1(fileUrl.toEncoded())});
-    // An opener still running at the limit is killed by QProcess's destructor.
-    return opener.waitForFinished(30000) && opener.exitStatus() == QProcess::NormalExit &&
-           opener.exitCode() == 0;
+    if (!opener.waitForFinished(30000)) {
+        // Not started, or still undecided at the limit.
+        opener.kill();
+        opener.waitForFinished();
+        return false;
+    }
+    return opener.exitStatus() == QProcess::NormalExit && opener.exitCode() == 0;
 #endif
 }
 
