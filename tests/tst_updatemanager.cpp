@@ -42,14 +42,14 @@ private slots:
             QVERIFY(!buildInstallerPackage(packagesDir.path(), version, version).isEmpty());
         const QByteArray whole = readFile(packagesDir.filePath("1.3.msi"));
         QVERIFY(writeFile(packagesDir.filePath("truncated.msi"), whole.left(whole.size() / 2)));
-        QVERIFY(writeFile(packagesDir.filePath("crash.sh"), "kill -SEGV $$"));
+        QVERIFY(writeFile(packagesDir.filePath("crash.sh"), "printf '0 0 v:39\\n'; kill -SEGV $$"));
         QVERIFY(writeFile(packagesDir.filePath("hang.sh"), "exec sleep 300"));
     }
 
     // Real packages read by the helper process; scripts run by the shell in
-    // its place stand in for a helper gone wrong (one left hanging would hang
-    // the test past its time-out). The result is the version read or the one
-    // error text.
+    // its place stand in for a helper gone wrong: one that answers and then
+    // crashes, one left hanging (without the time limit it would hang the test
+    // past its time-out). The result is the version read or the one error text.
     void productVersion_data()
     {
         QTest::addColumn<QString>("package");
