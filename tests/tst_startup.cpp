@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QProcess>
 #include <QRect>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -37,12 +36,12 @@ QString findWindow(const QString &titlePattern, bool wait = true)
 // In device pixels.
 QRect geometry(const QString &window)
 {
-    const QRegularExpressionMatch m =
-        QRegularExpression("Position: (-?\\d+),(-?\\d+).*Geometry: (\\d+)x(\\d+)",
-                           QRegularExpression::DotMatchesEverythingOption)
-            .match(run({"getwindowgeometry", window}));
-    return QRect(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt(),
-                 m.captured(4).toInt());
+    // WINDOW=, X=, Y=, WIDTH=, HEIGHT=, SCREEN=, one a line.
+    const QStringList lines = run({"getwindowgeometry", "--shell", window}).split('\n');
+    const auto value = [&](int line) {
+        return lines.value(line).section('=', 1).toInt();
+    };
+    return QRect(value(1), value(2), value(3), value(4));
 }
 
 void pressKeys(const QString &window, const QString &keys)
