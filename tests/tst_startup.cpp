@@ -67,6 +67,7 @@ class TestStartup : public QObject
     void start(const QStringList &arguments = {}, int openerExit = 0)
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        // The display alone decides the scale.
         for (const char *scaling : {"QT_SCALE_FACTOR", "QT_SCREEN_SCALE_FACTORS",
                                     "QT_AUTO_SCREEN_SCALE_FACTOR", "QT_ENABLE_HIGHDPI_SCALING"})
             environment.remove(scaling);
