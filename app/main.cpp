@@ -8,6 +8,10 @@
 
 int main(int argc, char **argv)
 {
+    // Scales the window with the screen's DPI; sizes and positions stay in
+    // Qt's units, which are pixels at 96 DPI.
+    QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication application(argc, argv);
 #ifndef Q_OS_WIN
     // Where the installation records the installed version.

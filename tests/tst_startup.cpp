@@ -1,48 +1,47 @@
 // The program as a user meets it: the built viewer started as a child
 // process on a real (virtual) X display, watched and driven with xdotool.
+// BRINDLE_TEST_SCALE names the display's scale (2 on a 192-DPI display);
+// stored sizes and positions are in Qt's units whatever the scale.
 
-#include "query/archive.h"
 #include "testfiles.h"
 #include "update/updatemanager.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QRect>
-#include <QRegularExpression>
 #include <QSettings>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
 namespace {
 
-QString run(const QStringList &arguments)
+QString run(const QStringList &arguments, int timeoutMs = 10000)
 {
     QProcess process;
     process.start(QStringLiteral("xdotool"), arguments);
-    process.waitForFinished(10000);
+    process.waitForFinished(timeoutMs);
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
-// The visible top-level window whose title matches, or an empty id.
-QString findWindow(const QString &titlePattern)
+// The visible top-level window whose title matches, or an empty id: waited
+// for up to 30 s, or only looked for now.
+QString findWindow(const QString &titlePattern, bool wait = true)
 {
-    return run({"search", "--onlyvisible", "--name", titlePattern})
-        .section(QLatin1Char('\n'), 0, 0);
+    QStringList arguments{"search", "--onlyvisible", "--name", titlePattern};
+    if (wait)
+        arguments.insert(1, "--sync");
+    return run(arguments, 30000).section('\n', 0, 0);
 }
 
+// In device pixels.
 QRect geometry(const QString &window)
 {
-    const QString text = run({"getwindowgeometry", window});
-    const QRegularExpressionMatch m =
-        QRegularExpression("Position: (-?\\d+),(-?\\d+).*Geometry: (\\d+)x(\\d+)",
-                           QRegularExpression::DotMatchesEverythingOption)
-            .match(text);
-    if (!m.hasMatch())
-        return QRect();
-    return QRect(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt(),
-                 m.captured(4).toInt());
+    // WINDOW=, X=, Y=, WIDTH=, HEIGHT=, SCREEN=, one a line.
+    const QStringList lines = run({"getwindowgeometry", "--shell", window}).split('\n');
+    const auto value = [&](int line) {
+        return lines.value(line).section('=', 1).toInt();
+    };
+    return QRect(value(1), value(2), value(3), value(4));
 }
 
 void pressKeys(const QString &window, const QString &keys)
@@ -57,245 +56,154 @@ class TestStartup : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-
-    void firstRunShowsFormSizeAndInstalledVersion();
-    void windowComesBackWhereItWasLeft();
-    void positionOffEveryScreenIsNotApplied();
-    void commandLine_data();
-    void commandLine();
-    void updateOffer_data();
-    void updateOffer();
-
-private:
-    void start(const QStringList &arguments = {});
-    QString waitForWindow(const QString &titlePattern);
-    int quitAndWait(const QString &window);
-    QString userSettingsFile() const;
-    void setInstalledVersion(const QString &version);
-    void publishInstaller(const QString &version);
-
     QTemporaryDir *home = nullptr;
     QProcess *viewer = nullptr;
-    const QString installerPath = publishedInstallerPath;
-};
+    const QString userSettings = "config/Corvelle/BrindleQueryTool.conf";
 
-void TestStartup::initTestCase()
-{
-    if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
-        QSKIP("xdotool is needed to drive the viewer");
-    QVERIFY(QFile::exists(QCoreApplication::applicationDirPath() + "/BrindleQueryTool"));
-}
-
-void TestStartup::init()
-{
-    home = new QTemporaryDir;
-    QFile::remove(installerPath);
-    setInstalledVersion(QStringLiteral("1.2"));
-}
-
-void TestStartup::cleanup()
-{
-    if (viewer) {
-        viewer->kill();
-        viewer->waitForFinished();
-        delete viewer;
-        viewer = nullptr;
-    }
-    QFile::remove(installerPath);
-    delete home;
-}
-
-QString TestStartup::userSettingsFile() const
-{
-    return home->filePath(QStringLiteral("config/Corvelle/BrindleQueryTool.conf"));
-}
-
-void TestStartup::setInstalledVersion(const QString &version)
-{
-    QSettings system(QStringLiteral(BRINDLE_SYSTEM_SETTINGS_DIR "/Corvelle/BrindleQueryTool.conf"),
-                     QSettings::IniFormat);
-    system.setValue(QStringLiteral("Version"), version);
-}
-
-void TestStartup::publishInstaller(const QString &version)
-{
-    const QString package = buildInstallerPackage(home->path(), QStringLiteral("package"), version);
-    QVERIFY(!package.isEmpty());
-    QDir().mkpath(QFileInfo(installerPath).absolutePath());
-    QVERIFY(QFile::copy(package, installerPath));
-}
-
-void TestStartup::start(const QStringList &arguments)
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home->filePath(QStringLiteral("config")));
-    environment.insert(QStringLiteral("TMPDIR"), home->filePath(QStringLiteral("tmp")));
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    // The desktop shell's opener: records what it was asked to open.
-    environment.insert(QStringLiteral("PATH"),
-                       home->filePath(QStringLiteral("bin")) + ':' + environment.value("PATH"));
-    QDir(home->path()).mkpath(QStringLiteral("tmp"));
-    QVERIFY(writeFile(home->filePath(QStringLiteral("bin/xdg-open")),
-                      "#!/bin/sh\nprintf '%s' \"$1\" > \"$(dirname \"$0\")/../opened\"\n"));
-    QFile::setPermissions(home->filePath(QStringLiteral("bin/xdg-open")),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-
-    viewer = new QProcess;
-    viewer->setProcessEnvironment(environment);
-    viewer->setProcessChannelMode(QProcess::ForwardedChannels);
-    viewer->start(QCoreApplication::applicationDirPath() + "/BrindleQueryTool", arguments);
-    QVERIFY(viewer->waitForStarted());
-}
-
-QString TestStartup::waitForWindow(const QString &titlePattern)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < 30000 && viewer->state() == QProcess::Running) {
-        const QString window = findWindow(titlePattern);
-        if (!window.isEmpty())
-            return window;
-        QTest::qWait(100);
-    }
-    return QString();
-}
-
-int TestStartup::quitAndWait(const QString &window)
-{
-    pressKeys(window, QStringLiteral("ctrl+q"));
-    if (!viewer->waitForFinished(20000))
-        return -1;
-    return viewer->exitStatus() == QProcess::NormalExit ? viewer->exitCode() : -1;
-}
-
-void TestStartup::firstRunShowsFormSizeAndInstalledVersion()
-{
-    start();
-    const QString window = waitForWindow(QStringLiteral("^BrindleQueryTool 1\\.2$"));
-    QVERIFY(!window.isEmpty());
-    QCOMPARE(geometry(window).size(), QSize(423, 405));
-    QCOMPARE(quitAndWait(window), 0);
-
-    const QSettings stored(userSettingsFile(), QSettings::IniFormat);
-    QCOMPARE(stored.value(QStringLiteral("size")).toSize(), QSize(423, 405));
-    QVERIFY(stored.contains(QStringLiteral("pos")));
-    QVERIFY(stored.contains(QStringLiteral("fileDialogDirName")));
-}
-
-void TestStartup::windowComesBackWhereItWasLeft()
-{
-    start();
-    QString window = waitForWindow(QStringLiteral("^BrindleQueryTool"));
-    QVERIFY(!window.isEmpty());
-    run({"windowmove", "--sync", window, "210", "160"});
-    run({"windowsize", "--sync", window, "640", "480"});
-    QTRY_COMPARE(geometry(window), QRect(210, 160, 640, 480));
-    QCOMPARE(quitAndWait(window), 0);
-    delete viewer;
-    viewer = nullptr;
-
-    start();
-    window = waitForWindow(QStringLiteral("^BrindleQueryTool"));
-    QVERIFY(!window.isEmpty());
-    QCOMPARE(geometry(window), QRect(210, 160, 640, 480));
-}
-
-void TestStartup::positionOffEveryScreenIsNotApplied()
-{
+    // The desktop shell's opener is a stand-in that records the URL it is
+    // given and exits with openerExit. The viewer's temporary folder, home,
+    // has a blank, '#' and '%' in its name, so a path that reaches a shell or
+    // a URL parser unescaped is lost.
+    void start(const QStringList &arguments = {}, int openerExit = 0)
     {
-        QSettings stored(userSettingsFile(), QSettings::IniFormat);
-        stored.setValue(QStringLiteral("pos"), QPoint(5000, 4000));
-        stored.setValue(QStringLiteral("size"), QSize(500, 300));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        // The display alone decides the scale.
+        for (const char *scaling : {"QT_SCALE_FACTOR", "QT_SCREEN_SCALE_FACTORS",
+                                    "QT_AUTO_SCREEN_SCALE_FACTOR", "QT_ENABLE_HIGHDPI_SCALING"})
+            environment.remove(scaling);
+        environment.insert("XDG_CONFIG_HOME", home->filePath("config"));
+        environment.insert("TMPDIR", home->path());
+        environment.insert("QT_QPA_PLATFORM", "xcb");
+        environment.insert("PATH", home->filePath("bin") + ':' + environment.value("PATH"));
+        const QString opener = home->filePath("bin/xdg-open");
+        const QByteArray record = "printf '%s' \"$1\" > \"$(dirname \"$0\")/../opened\"\n";
+        QVERIFY(
+            writeFile(opener, "#!/bin/sh\n" + record + "exit " + QByteArray::number(openerExit)));
+        QFile::setPermissions(opener, QFile::ReadOwner | QFile::ExeOwner);
+        viewer = new QProcess;
+        viewer->setProcessEnvironment(environment);
+        viewer->setProcessChannelMode(QProcess::ForwardedChannels);
+        viewer->start(QCoreApplication::applicationDirPath() + "/BrindleQueryTool", arguments);
+        QVERIFY(viewer->waitForStarted());
     }
-    start();
-    const QString window = waitForWindow(QStringLiteral("^BrindleQueryTool"));
-    QVERIFY(!window.isEmpty());
-    const QRect placed = geometry(window);
-    QCOMPARE(placed.size(), QSize(500, 300));
-    QVERIFY2(placed.x() < 1280 && placed.y() < 1024, "window placed off the screen");
-}
 
-void TestStartup::commandLine_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("warning");
-
-    QTest::newRow("unreadable file -> Uh-oh before the window") << QStringList{"query.xml"} << true;
-    QTest::newRow("empty first argument -> nothing opened")
-        << QStringList{"", "query.xml"} << false;
-    QTest::newRow("readable file then unreadable -> only the first opened")
-        << QStringList{"QUERY", "query.xml"} << false;
-}
-
-void TestStartup::commandLine()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(bool, warning);
-
-    const QString query = home->filePath(QStringLiteral("query.txt"));
-    QVERIFY(writeFile(query, "<command name=\"cat\" args=\"/opt/corvelle/sdcard/settings/primary\">"
-                             "\n  key=\"id-model-name\" value=\"Model A\"\n</command>\n"));
-    for (QString &argument : arguments) {
-        if (argument == QLatin1String("QUERY"))
-            argument = query;
-        else if (!argument.isEmpty())
-            argument = home->filePath(argument);
+private slots:
+    void initTestCase()
+    {
+        QSettings(BRINDLE_SYSTEM_SETTINGS_DIR "/Corvelle/BrindleQueryTool.conf",
+                  QSettings::IniFormat)
+            .setValue("Version", "1.2");
     }
-    start(arguments);
-    if (warning) {
-        const QString box = waitForWindow(QStringLiteral("^Uh-oh$"));
-        QVERIFY(!box.isEmpty());
-        QVERIFY(findWindow(QStringLiteral("^BrindleQueryTool")).isEmpty());
-        pressKeys(box, QStringLiteral("Return"));
+
+    void init()
+    {
+        home = new QTemporaryDir(QDir::tempPath() + "/tst startup#%-XXXXXX");
+        QFile::remove(publishedInstallerPath);
     }
-    const QString window = waitForWindow(QStringLiteral("^BrindleQueryTool"));
-    QVERIFY(!window.isEmpty());
-    QVERIFY(findWindow(QStringLiteral("^Uh-oh$")).isEmpty());
-    QCOMPARE(quitAndWait(window), 0);
-}
 
-void TestStartup::updateOffer_data()
-{
-    QTest::addColumn<QString>("answer");
-    QTest::newRow("Yes -> installer opened, process ends with 0") << "Return";
-    QTest::newRow("No -> start-up goes on") << "Escape";
-}
-
-void TestStartup::updateOffer()
-{
-    QFETCH(QString, answer);
-    publishInstaller(QStringLiteral("1.3"));
-    start();
-    const QString question = waitForWindow(QStringLiteral("^New version available$"));
-    QVERIFY(!question.isEmpty());
-    QVERIFY(findWindow(QStringLiteral("^BrindleQueryTool")).isEmpty());
-    pressKeys(question, answer);
-
-    QFile opened(home->filePath(QStringLiteral("opened")));
-    if (answer == QLatin1String("Escape")) {
-        const QString window = waitForWindow(QStringLiteral("^BrindleQueryTool 1\\.2$"));
-        QVERIFY(!window.isEmpty());
-        QVERIFY(!opened.exists());
-        QCOMPARE(quitAndWait(window), 0);
-        return;
+    void cleanup()
+    {
+        delete viewer; // kills the process and waits for it
+        viewer = nullptr;
+        QFile::remove(publishedInstallerPath);
+        delete home;
     }
-    // Ended before any window was shown, storing no window state.
-    QVERIFY(viewer->waitForFinished(30000));
-    QCOMPARE(viewer->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(viewer->exitCode(), 0);
-    QVERIFY(!QFile::exists(userSettingsFile()));
-    QVERIFY(opened.open(QIODevice::ReadOnly));
-    QFile copy(QUrl(QString::fromUtf8(opened.readAll())).toLocalFile());
-    QVERIFY2(copy.fileName().startsWith(home->filePath(QStringLiteral("tmp"))),
-             qPrintable(copy.fileName()));
-    QFile published(installerPath);
-    QVERIFY(copy.open(QIODevice::ReadOnly) && published.open(QIODevice::ReadOnly));
-    QVERIFY(copy.readAll() == published.readAll());
-}
+
+    // One start of the viewer: the window state stored before it, the command
+    // line, and the opener's exit status after an update is published (-1: none
+    // is); then the boxes shown before the window, in order, each answered
+    // with a key ("title=key"), and whether the window comes up or the process
+    // ends with status 0 before it. The window comes up where it was left, or
+    // on the screen, and stores where it is on quitting.
+    void startUp_data()
+    {
+        QTest::addColumn<QRect>("stored");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("opener");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<bool>("window");
+
+        const auto row = [](const char *name, QRect stored, QStringList arguments, int opener,
+                            QStringList boxes, bool window) {
+            QTest::newRow(name) << stored << arguments << opener << boxes << window;
+        };
+        const QString offer = "New version available=";
+        row("first run -> 423x405, state stored", {}, {}, -1, {}, true);
+        row("stored 640x480 at 210,160 -> shown there", {210, 160, 640, 480}, {}, -1, {}, true);
+        row("stored off every screen -> size kept, placed on the screen", {5000, 4000, 500, 300},
+            {}, -1, {}, true);
+        row("empty first argument -> nothing opened", {}, {"", "query.xml"}, -1, {}, true);
+        row("readable file then unreadable -> only the first opened", {},
+            {"query.txt", "query.xml"}, -1, {}, true);
+        row("update declined, unreadable file -> Uh-oh, then the window", {}, {"query.xml"}, 0,
+            {offer + "Escape", "Uh-oh=Return"}, true);
+        row("update accepted, shell opens the copy -> ends with 0, no window", {}, {}, 0,
+            {offer + "Return"}, false);
+        row("update accepted, shell finds no application -> Uh-oh, then the window", {}, {}, 3,
+            {offer + "Return", "Uh-oh=Return"}, true);
+    }
+
+    void startUp()
+    {
+        QFETCH(QRect, stored);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, opener);
+        QFETCH(QStringList, boxes);
+        QFETCH(bool, window);
+        const int scale = qMax(1, qEnvironmentVariableIntValue("BRINDLE_TEST_SCALE"));
+        const QRect screen(0, 0, 1280, 1024); // in Qt's units at every scale
+        if (stored.isValid()) {
+            QSettings settings(home->filePath(userSettings), QSettings::IniFormat);
+            settings.setValue("pos", stored.topLeft());
+            settings.setValue("size", stored.size());
+        }
+        if (opener >= 0) {
+            const QString package = buildInstallerPackage(home->path(), "package", "1.3");
+            QVERIFY(QDir().mkpath(QFileInfo(publishedInstallerPath).absolutePath()));
+            QVERIFY(QFile::copy(package, publishedInstallerPath));
+        }
+        QVERIFY(writeFile(home->filePath("query.txt"), "a query of a single line\n"));
+        for (QString &argument : arguments)
+            argument = argument.isEmpty() ? argument : home->filePath(argument);
+        start(arguments, opener);
+
+        for (const QString &box : boxes) {
+            const QString shown = findWindow('^' + box.section('=', 0, 0) + '$');
+            QVERIFY2(!shown.isEmpty(), qPrintable(box));
+            QVERIFY(findWindow(QStringLiteral("^BrindleQueryTool"), false).isEmpty());
+            pressKeys(shown, box.section('=', 1));
+        }
+        QRect shown;
+        if (window) {
+            const QString main = findWindow(QStringLiteral("^BrindleQueryTool 1\\.2"));
+            QVERIFY(!main.isEmpty());
+            shown = geometry(main);
+            QCOMPARE(shown.size(), (stored.isValid() ? stored.size() : QSize(423, 405)) * scale);
+            QVERIFY2(screen.contains(shown.topLeft() / scale), "placed off the screen");
+            if (screen.contains(stored))
+                QCOMPARE(shown.topLeft(), stored.topLeft() * scale);
+            pressKeys(main, QStringLiteral("ctrl+q"));
+        }
+        QVERIFY(viewer->waitForFinished(30000));
+        QCOMPARE(viewer->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(viewer->exitCode(), 0);
+        // Stored on quitting; an update that starts ends the viewer storing nothing.
+        const QSettings settings(home->filePath(userSettings), QSettings::IniFormat);
+        QCOMPARE(settings.contains("fileDialogDirName"), window);
+        if (window) {
+            QCOMPARE(settings.value("size").toSize(), shown.size() / scale);
+            QCOMPARE(settings.value("pos").toPoint(), shown.topLeft() / scale);
+        }
+        // The viewer waits for the opener, so by now its record is complete.
+        QFile opened(home->filePath("opened"));
+        QCOMPARE(opened.open(QIODevice::ReadOnly), boxes.contains("New version available=Return"));
+        if (opened.isOpen()) {
+            const QString copy = QUrl::fromEncoded(opened.readAll()).toLocalFile();
+            QVERIFY2(copy.startsWith(home->path() + '/'), qPrintable(copy));
+            QCOMPARE(QFileInfo(copy).size(), QFileInfo(publishedInstallerPath).size());
+        }
+    }
+};
 
 QTEST_GUILESS_MAIN(TestStartup)
 #include "tst_startup.moc"

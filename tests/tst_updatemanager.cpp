@@ -1,8 +1,8 @@
 #include "testfiles.h"
 #include "update/msiprobepackages.h"
+#include "update/updatecheck.h"
 #include "update/updatemanager.h"
 
-#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -12,11 +12,12 @@
 
 namespace {
 
-// The installer-package layer answering that another version of the product
-// is installed, which the helper process never does.
-struct OtherVersionInstalled : InstallerPackages
+// The installer-package layer with a canned answer, such as another version
+// of the product being installed (1638), which the helper process never gives.
+struct CannedPackages : InstallerPackages
 {
-    ProductVersionReading readProductVersion(const QString &) override { return {1638, 0, 0, "9"}; }
+    ProductVersionReading reading;
+    ProductVersionReading readProductVersion(const QString &) override { return reading; }
 };
 
 QByteArray readFile(const QString &path)
@@ -27,95 +28,94 @@ QByteArray readFile(const QString &path)
 
 } // namespace
 
+Q_DECLARE_METATYPE(UpdateCheckOutcome)
+using O = UpdateCheckOutcome;
+
 class TestUpdateManager : public QObject
 {
     Q_OBJECT
 
-public slots:
-    // The desktop shell, as far as these tests are concerned.
-    void openFile(const QUrl &url) { openedUrls << url; }
-
 private slots:
     void initTestCase()
     {
-        for (const char *version : {"1.2", "1.3", "1.2.rc1", "1.2.3.4.5.6.789", "1.2.3.4.5.6.7890"})
+        for (const char *version : {"1.3", "1.2.3.4.5.6.789", "1.2.3.4.5.6.7890"})
             QVERIFY(!buildInstallerPackage(packagesDir.path(), version, version).isEmpty());
-        QVERIFY(writeFile(packagesDir.filePath("text.msi"), "not an installer package\n"));
-        const QByteArray whole = readFile(packagesDir.filePath("1.2.msi"));
+        const QByteArray whole = readFile(packagesDir.filePath("1.3.msi"));
         QVERIFY(writeFile(packagesDir.filePath("truncated.msi"), whole.left(whole.size() / 2)));
-        QDesktopServices::setUrlHandler("file", this, "openFile");
+        QVERIFY(writeFile(packagesDir.filePath("crash.sh"), "printf '0 0 v:39\\n'; kill -SEGV $$"));
+        QVERIFY(writeFile(packagesDir.filePath("hang.sh"), "exec sleep 300"));
     }
 
-    void init() { openedUrls.clear(); }
-
-    // Real packages read by the helper process; scripts standing in for a
-    // helper gone wrong (one left hanging would hang the test past its
-    // time-out); no package at all: the layer's double. The result is the
-    // version read or the one error text.
+    // Real packages read by the helper process; scripts run by the shell in
+    // its place stand in for a helper gone wrong: one that answers and then
+    // crashes, one left hanging (without the time limit it would hang the test
+    // past its time-out). The result is the version read or the one error text.
     void productVersion_data()
     {
         QTest::addColumn<QString>("package");
-        QTest::addColumn<QByteArray>("script");
         QTest::addColumn<QString>("result");
 
         const QString invalid = "Failed to open .msi package.\nError code: 1620";
-        QTest::newRow("1.2.rc1 -> '1.2.rc1'") << "1.2.rc1.msi" << QByteArray() << "1.2.rc1";
-        QTest::newRow("15 characters -> read")
-            << "1.2.3.4.5.6.789.msi" << QByteArray() << "1.2.3.4.5.6.789";
-        QTest::newRow("16 characters -> 234") << "1.2.3.4.5.6.7890.msi" << QByteArray()
+        QTest::newRow("15 characters -> read") << "1.2.3.4.5.6.789.msi"
+                                               << "1.2.3.4.5.6.789";
+        QTest::newRow("16 characters -> 234") << "1.2.3.4.5.6.7890.msi"
                                               << "Failed to get .msi property.\nError code: 234";
-        QTest::newRow("missing file -> 1619")
-            << "missing.msi" << QByteArray() << "Failed to open .msi package.\nError code: 1619";
-        QTest::newRow("text file -> 1620") << "text.msi" << QByteArray() << invalid;
-        QTest::newRow("damaged package -> 1620") << "truncated.msi" << QByteArray() << invalid;
-        QTest::newRow("helper crashes -> 1620") << "" << QByteArray("kill -SEGV $$") << invalid;
-        QTest::newRow("helper hangs -> 1620") << "" << QByteArray("exec sleep 300") << invalid;
-        QTest::newRow("1638 -> installed version, silent") << "" << QByteArray() << "2.5";
+        QTest::newRow("missing file -> 1619") << "missing.msi"
+                                              << "Failed to open .msi package.\nError code: 1619";
+        QTest::newRow("damaged package -> 1620") << "truncated.msi" << invalid;
+        QTest::newRow("helper crashes -> 1620") << "crash.sh" << invalid;
+        QTest::newRow("helper hangs -> 1620") << "hang.sh" << invalid;
     }
 
     void productVersion()
     {
         QFETCH(QString, package);
-        QFETCH(QByteArray, script);
         QFETCH(QString, result);
 
-        QTemporaryDir dir;
-        QVERIFY(writeFile(dir.filePath("probe.sh"), script));
-        // The shell as helper runs the script it is given in place of a package.
         MsiProbePackages shell("/bin/sh", 500);
-        OtherVersionInstalled installed;
         UpdateManagerSetup setup;
         // Null: the platform's own layer, which runs the real helper.
-        setup.packages = !script.isEmpty()   ? static_cast<InstallerPackages *>(&shell)
-                         : package.isEmpty() ? &installed
-                                             : nullptr;
+        setup.packages = package.endsWith(".sh") ? &shell : nullptr;
         QStringList errors;
         UpdateManager manager(
             "2.5", [&](QString text) { errors << text; }, setup);
 
-        const QString version = manager.msiProductVersion(
-            script.isEmpty() ? packagesDir.filePath(package) : dir.filePath("probe.sh"));
+        const QString version = manager.msiProductVersion(packagesDir.filePath(package));
         const bool failed = result.startsWith("Failed to ");
         QCOMPARE(version.isNull(), failed);
         QCOMPARE(version, failed ? QString() : result);
         QCOMPARE(errors, failed ? QStringList{result} : QStringList());
     }
 
-    void install_data()
+    // The start-up check with installed version 1.2: the user accepts unless
+    // the row expects Declined. The copy goes to a directory whose name a URL
+    // parser would misread, so a URL made from the path text would name
+    // another file.
+    void updateCheck_data()
     {
+        QTest::addColumn<QString>("published");
         QTest::addColumn<QString>("setting");
+        QTest::addColumn<UpdateCheckOutcome>("expected");
 
-        QTest::newRow("old copy, '#%?' in path -> replaced, right file opened") << "old copy";
-        QTest::newRow("directory is a link -> refused") << "linked directory";
-        QTest::newRow("directory of another user -> refused") << "foreign directory";
+        const auto row = [](const char *name, const char *published, const char *setting,
+                            O expected) {
+            QTest::newRow(name) << QString(published) << QString(setting) << expected;
+        };
+        row("1.2 -> no update, nothing asked", "1.2", "", O::NoUpdate);
+        row("another version installed (1638) -> no update, silent", "9", "1638", O::NoUpdate);
+        row("2.%1, No -> declined, asked with '%1' kept", "2.%1", "", O::Declined);
+        row("1.3, old copy -> replaced, handed to the shell", "1.3", "old copy",
+            O::InstallerStarted);
+        row("1.3, directory is a link -> refused", "1.3", "linked directory", O::InstallFailed);
+        row("1.3, directory of another user -> refused", "1.3", "foreign directory",
+            O::InstallFailed);
     }
 
-    // The copy goes to a directory whose name a URL parser would misread, so a
-    // URL made from the path text would name another file.
-    void install()
+    void updateCheck()
     {
+        QFETCH(QString, published);
         QFETCH(QString, setting);
-        const bool installed = setting == "old copy";
+        QFETCH(UpdateCheckOutcome, expected);
 
         QTemporaryDir dir;
         const QString copyDir = dir.filePath("a#b%20c?d");
@@ -128,23 +128,42 @@ private slots:
             QSKIP("Needs root to give a directory to another user");
         if (setting == "foreign directory")
             QVERIFY(QDir().mkpath(copyDir) && ::chown(qPrintable(copyDir), 65534, 65534) == 0);
+        CannedPackages packages;
+        packages.reading.value = published;
+        if (setting == "1638")
+            packages.reading.openResult = InstallerResult::productVersion;
+        QList<QUrl> opened;
         UpdateManagerSetup setup;
+        setup.packages = &packages;
         setup.installerCopyPath = copy;
+        setup.openInShell = [&](const QUrl &url) {
+            opened << url;
+            return true;
+        };
         QStringList errors;
         UpdateManager manager(
-            "1.0", [&](QString text) { errors << text; }, setup);
+            "1.2", [&](QString text) { errors << text; }, setup);
 
+        QStringList questions;
+        const auto ask = [&](const QString &version) {
+            questions << updateQuestionText(version);
+            return expected != O::Declined;
+        };
         const QString package = packagesDir.filePath("1.3.msi");
-        QCOMPARE(manager.installUpdate(package), installed);
-        QCOMPARE(openedUrls, installed ? QList<QUrl>{QUrl::fromLocalFile(copy)} : QList<QUrl>());
-        QCOMPARE(errors.size(), installed ? 0 : 1);
+        QCOMPARE(runUpdateCheck(manager, package, ask), expected);
+        const QString question =
+            "Version " + published + " of this application is now available.\n\nInstall it now?";
+        QCOMPARE(questions, expected == O::NoUpdate ? QStringList() : QStringList{question});
+        const bool started = expected == O::InstallerStarted;
+        QCOMPARE(opened, started ? QList<QUrl>{QUrl::fromLocalFile(copy)} : QList<QUrl>());
+        QCOMPARE(errors.size(), expected == O::InstallFailed ? 1 : 0);
         QVERIFY(!QFile::exists(dir.filePath("installer.msi")));
-        if (installed) {
+        if (started) {
             QCOMPARE(readFile(copy), readFile(package));
-            // Made private (no group or other bits) although it was created with the
-            // usual permissions.
+            // Made private (no group or other bits) although it was created
+            // with the usual permissions.
             QCOMPARE(QFileInfo(copyDir).permissions() & 0x77, QFile::Permissions());
-        } else {
+        } else if (!errors.isEmpty()) {
             QVERIFY2(
                 errors.first().startsWith("Could not prepare the private directory " + copyDir),
                 qPrintable(errors.first()));
@@ -153,7 +172,6 @@ private slots:
 
 private:
     QTemporaryDir packagesDir;
-    QList<QUrl> openedUrls;
 };
 
 QTEST_GUILESS_MAIN(TestUpdateManager)

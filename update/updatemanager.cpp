@@ -2,7 +2,6 @@
 
 #include "platform/fileserver.h"
 
-#include <QDesktopServices>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -10,6 +9,12 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+
+#ifdef Q_OS_WIN
+#include <QDesktopServices>
+#else
+#include <QProcess>
+#endif
 
 #ifndef Q_OS_WIN
 #include <cerrno>
@@ -38,6 +43,28 @@ QString makeTempInstallerPath()
 const QString tempInstallerPath = makeTempInstallerPath();
 const QString publishedInstallerPath = fileServerPath(
     QStringLiteral("\\Engineering\\Public\\Corvelle Software Installers\\BrindleQueryTool.msi"));
+
+bool openWithDesktopShell(const QUrl &fileUrl)
+{
+#ifdef Q_OS_WIN
+    return QDesktopServices::openUrl(fileUrl);
+#else
+    // Qt's own call reports success as soon as xdg-open has started, even when
+    // xdg-open then finds no application and exits with an error.
+    QProcess opener;
+    opener.setStandardOutputFile(QProcess::nullDevice());
+    opener.setStandardErrorFile(QProcess::nullDevice());
+    // The URL is one argument of its own: no shell ever parses the path.
+    opener.start(QStringLiteral("xdg-open"), {QString::fromLatin1(fileUrl.toEncoded())});
+    if (!opener.waitForFinished(30000)) {
+        // Not started, or still undecided at the limit.
+        opener.kill();
+        opener.waitForFinished();
+        return false;
+    }
+    return opener.exitStatus() == QProcess::NormalExit && opener.exitCode() == 0;
+#endif
+}
 
 UpdateManager::UpdateManager(QString installedVersion, std::function<void(QString)> errorHandler,
                              UpdateManagerSetup setup)
@@ -157,7 +184,7 @@ bool UpdateManager::installUpdate(const QString &packagePath)
     if (!copyToTempDirectory(packagePath))
         return false;
     // fromLocalFile: a path holding '#', '%' or '?' must not be read as a URL.
-    return QDesktopServices::openUrl(QUrl::fromLocalFile(setup.installerCopyPath));
+    return setup.openInShell(QUrl::fromLocalFile(setup.installerCopyPath));
 }
 
 bool UpdateManager::downloadBytes(const QUrl &url, QByteArray &body)

@@ -18,11 +18,19 @@ extern const QString tempInstallerPath;
 // The installer package published on the company file server.
 extern const QString publishedInstallerPath;
 
+// Asks the desktop shell to open the file with its default application and
+// returns whether the shell accepted. Outside Windows this runs xdg-open and
+// waits up to 30 seconds for its verdict: xdg-open only reports success once
+// it has found an application for the file.
+bool openWithDesktopShell(const QUrl &fileUrl);
+
 // Where the manager reaches the platform; the defaults are the real services.
 struct UpdateManagerSetup
 {
     // Null: the platform's own backend. Not owned; must outlive the manager.
     InstallerPackages *packages = nullptr;
+    // Hands the installer copy to the desktop shell; true when it accepted.
+    std::function<bool(const QUrl &)> openInShell = openWithDesktopShell;
     QString installerCopyPath = tempInstallerPath;
     // Longest pause in a download before it is given up.
     int transferTimeoutMs = 30000;
@@ -59,8 +67,9 @@ public:
     // Copies the file to the installer copy path, which must be free.
     bool copyToTempDirectory(const QString &sourcePath);
     // Replaces the installer copy with the package and asks the desktop shell
-    // to open it; true when the shell accepted. Does not wait for the
-    // installer and leaves the copy in place.
+    // to open it; true when the shell accepted, false without an error text
+    // when it refused. Does not wait for the installer and leaves the copy in
+    // place.
     bool installUpdate(const QString &packagePath);
 
     // One GET request, waited for in a nested event loop. Redirects are
