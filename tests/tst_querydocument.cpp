@@ -24,18 +24,18 @@ void tst_QueryDocument::sectionLines_data()
     QTest::addColumn<QString>("queryText");
     QTest::addColumn<QString>("expected"); // each piece followed by "|"
     const QString m = primarySettingsMarker;
+    const QString tag = "<command name=\"cat\" args=\"" + m + "\">";
     row("no marker -> none", "<command name=\"x\">a\n</command>", "");
     row("no </command> after marker -> none", "</command>" + m + "\"\nkey=\"a\" value=\"1\"\n", "");
-    row("marker, B, A, end -> empty piece first", "x" + m + "\">\nline B\nline A\n</command>",
-        "|" + m + "\">|line A|line B|");
+    row("marker in no tag, B, A -> from the marker, empty piece first",
+        "x" + m + "\">\nline B\nline A\n</command>", "|" + m + "\">|line A|line B|");
     row("ab-c, a, ab, Z -> upper first, ab before ab-c",
         m + "\n k=\"ab-c\"\n k=\"a\"\n k=\"ab\"\n k=\"Z\"</command>",
         " k=\"Z\"| k=\"a\"| k=\"ab\"| k=\"ab-c\"|" + m + "|");
     row("CR LF -> CR kept", m + "\r\nb\r\na\r\n</command>", "|" + m + "\r|a\r|b\r|");
-    row("marker quoted in a log first -> cut from the log",
-        "<![CDATA[read " + m + " failed\n]]></command><command name=\"cat\" args=\"" + m +
-            "\">\nkey=\"real\" value=\"1\"\n</command>",
-        m + " failed|]]>|");
+    row("marker in a value after a tag's >, then in a tag -> from the tag",
+        "<command name=\"x\">key=\"k\" value=\"" + m + "\"</command>" + tag + "\nreal\n</command>",
+        "|" + m + "\">|real|");
 }
 
 void tst_QueryDocument::sectionLines()
@@ -60,7 +60,7 @@ void tst_QueryDocument::document_data()
                           const QString &groups = QString(7, '\n')) -> QString {
         return heading + "\n\n" + groups + sectionRule() + "\n\n";
     };
-    const auto log = [](const char *text) -> QString {
+    const auto log = [](const QString &text) -> QString {
         return logHeading + QStringLiteral("\n\n") + text + '\n' + sectionRule() + '\n';
     };
     const QString noSettings = block(primaryHeading) + block(shippedHeading);
@@ -74,14 +74,16 @@ void tst_QueryDocument::document_data()
         block(primaryHeading, "id-model-name\tModel A\n" + QString(6, '\n') + "volume\t3\n\n") +
             block(shippedHeading, "id-model-name\tFactory\n" + QString(7, '\n')) +
             log("boot\r\nready\n"));
-    row("journal without CDATA, later CDATA -> later one",
+    row("journal without CDATA, later command's CDATA -> no log",
         journal + "no output</command><command name=\"df\"><![CDATA[later]]></command>",
-        noSettings + log("later"));
+        noSettings);
     // Far from the start, the log lies behind where it is moved to.
     row("long text before the log -> log",
         QString(2000, 'x') + journal + "<![CDATA[a ]] b]]></command>", noSettings + log("a ]] b"));
     row("empty CDATA -> no log", journal + "<![CDATA[]]></command>", noSettings);
-    row("CDATA never closed -> no log", journal + "<![CDATA[text</command>", noSettings);
+    row("CDATA cut off -> log to the end, then the note", journal + "<![CDATA[one\ntw",
+        noSettings + log("one\ntw\n" + logCutNote));
+    row("nothing after <![CDATA[ -> no log", journal + "<![CDATA[", noSettings);
     row("CDATA before the journal -> no log", "<![CDATA[early]]>" + journal + "</command>",
         noSettings);
 }
