@@ -36,7 +36,9 @@ void tst_SettingsDecoder::decode_data()
                           "stats-cards-printed\t42\n\ndye-film-type\tstandard\n\n"
                           "id-firmware\t1.2.3\n\nvolume\t\n\n") +
                rule;
-    // Single lines: the entry they give, in the last group, or none.
+    // Single lines: the entries they give, in the last group, or none. What the
+    // line grammar matches is left to the fuzz target, which holds the matcher
+    // against the regular expression on its seeds and beyond.
     const auto line = [&rule](const char *name, const QString &line, const char *entry) {
         QTest::newRow(name) << line
                             << "PRIMARY (CURRENT) SETTINGS\n\n" + QString(6, '\n') + entry + '\n' +
@@ -45,17 +47,9 @@ void tst_SettingsDecoder::decode_data()
     line("duplicates -> each listed in input order",
          "key=\"x\" value=\"2\"\nkey=\"x\" value=\"1\"\nkey=\"x\" value=\"2\"",
          "x\t2\nx\t1\nx\t2\n");
-    line("empty key and value -> both empty", "key=\"\" value=\"\"", "\t\n");
-    line("unclosed value -> skipped", "key=\"a\" value=\"1", "");
-    line("a/1 b/2 -> b and 2", "key=\"a\" value=\"1\" key=\"b\" value=\"2\"", "b\t2\n");
-    line("a/1 b -> a and 1", "key=\"a\" value=\"1\" key=\"b\"", "a\t1\n");
-    line("a/1/2 -> last value", "key=\"a\" value=\"1\" value=\"2\"", "a\t2\n");
-    line("hotkey -> its text is the key", "<s hotkey=\"F1\" value=\"help\"/>", "F1\thelp\n");
-    line("entities, non-ASCII, surrogate pair -> verbatim",
-         "key=\"k&amp;\U0001F600\" value=\"Gr\u00FC\u00DFe &#34;\"",
-         "k&amp;\U0001F600\tGr\u00FC\u00DFe &#34;\n");
-    line("unpaired surrogate -> skipped", QStringLiteral("key=\"a\" value=\"1\"") + QChar(0xD800),
-         "");
+    line("surrogate pair kept, unpaired surrogate -> skipped",
+         "key=\"k\U0001F600\" value=\"1\"\nkey=\"a\" value=\"1\"" + QString(QChar(0xD800)),
+         "k\U0001F600\t1\n");
 }
 
 void tst_SettingsDecoder::decode()
