@@ -5,34 +5,18 @@
 #include "query/querydocument.h"
 #include "fuzzinput.h"
 
-#include <QByteArray>
+#include <QRegularExpression>
 
 namespace {
 
 const QString rule(80, QLatin1Char('-'));
 
-// Checks the block for heading at pos and returns where the next one starts.
-int checkSettingsBlock(const QString &document, int pos, const QString &heading)
-{
-    const QString opening = heading + QLatin1String("\n\n");
-    FUZZ_CHECK(document.midRef(pos, opening.size()) == opening);
-    pos += opening.size();
-    for (int group = 0; group < 7; ++group) {
-        for (;;) {
-            const int end = document.indexOf(QLatin1Char('\n'), pos);
-            FUZZ_CHECK(end >= 0);
-            const bool groupEnds = end == pos;
-            // Every entry holds the TAB between key and value, so it is never empty.
-            FUZZ_CHECK(groupEnds || document.midRef(pos, end - pos).contains(QLatin1Char('\t')));
-            pos = end + 1;
-            if (groupEnds)
-                break;
-        }
-    }
-    const QString closing = rule + QLatin1String("\n\n");
-    FUZZ_CHECK(document.midRef(pos, closing.size()) == closing);
-    return pos + closing.size();
-}
+// Two settings blocks: the heading, an empty line, seven groups of entries
+// (each holding the TAB between key and value, so never empty) each closed by
+// an empty line, the rule and an empty line.
+const QString block = QStringLiteral("SETTINGS\n\n(?:(?:(?>[^\n]*\t)[^\n]*\n)*\n){7}-{80}\n\n");
+const QRegularExpression settingsBlocks(QStringLiteral("\\APRIMARY \\(CURRENT\\) ") + block +
+                                        QStringLiteral("SHIPPED \\(FACTORY\\) ") + block);
 
 // The log block that belongs in the document: the CDATA that opens inside
 // the journal command, up to "]]>" or, cut off, to the end with the note.
@@ -60,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString document = assembleQueryDocument(text);
     FUZZ_CHECK(assembleQueryDocument(QString(text.constData(), text.size())) == document);
 
-    int pos = checkSettingsBlock(document, 0, primaryHeading);
-    pos = checkSettingsBlock(document, pos, shippedHeading);
-    FUZZ_CHECK(document.midRef(pos) == expectedLog(text));
+    const QRegularExpressionMatch blocks = settingsBlocks.match(document);
+    FUZZ_CHECK(blocks.hasMatch());
+    FUZZ_CHECK(document.midRef(blocks.capturedEnd()) == expectedLog(text));
     return 0;
 }

@@ -33,12 +33,13 @@ void tst_QueryReader::read_data()
                             << QString::fromLatin1(reason);
     };
     const QString fffd(QChar::ReplacementCharacter);
-    row("readme.md, dump/query.txt -> dump/query.txt", "q.zip", {},
-        {{"readme.md", "readme"}, {"dump/query.txt", "query"}}, "query");
-    row("folder b/, a.txt, b.txt -> a.txt", "q.zip", {},
-        {{"b/", ""}, {"a.txt", "A"}, {"b.txt", "B"}}, "A");
-    row("__MACOSX/a.txt, x/._b.txt, c.txt -> c.txt", "q.zip", {},
-        {{"__MACOSX/a.txt", "mac"}, {"x/._b.txt", QByteArray("\0\5\26\7", 4)}, {"c.txt", "C"}},
+    row("readme.md, b/, __MACOSX/a.txt, x/._b.txt, dump/c.txt, d.txt -> dump/c.txt", "q.zip", {},
+        {{"readme.md", "readme"},
+         {"b/", ""},
+         {"__MACOSX/a.txt", "mac"},
+         {"x/._b.txt", QByteArray("\0\5\26\7", 4)},
+         {"dump/c.txt", "C"},
+         {"d.txt", "D"}},
         "C");
     row("QUERY.TXT only -> no .txt entry", "q.zip", {}, {{"QUERY.TXT", "query"}}, "",
         "no entry whose name ends in .txt");
