@@ -66,9 +66,8 @@ DocumentParts documentParts(const QString &queryText)
     const int journal = queryText.indexOf(journalMarker);
     if (journal < 0)
         return parts;
-    const int journalEnd = queryText.indexOf(commandEndMarker, journal);
     const int cdata = queryText.indexOf(logStartMarker, journal);
-    if (cdata < 0 || (journalEnd >= 0 && cdata > journalEnd))
+    if (cdata < 0 || QStringRef(&queryText, journal, cdata - journal).contains(commandEndMarker))
         return parts;
     const int from = cdata + logStartMarker.size();
     int to = indexOfShort(queryText, logEndMarker, from);
