@@ -14,6 +14,7 @@
 #include "query/queryreader.h"
 #include "queryfixture.h"
 #include "settings/settingsdecoder.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -35,18 +36,6 @@ namespace {
 
 QTextStream out(stdout);
 QTextStream err(stderr);
-
-qint64 peakResidentKb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
 
 double seconds(const QElapsedTimer &timer)
 {
@@ -334,6 +323,6 @@ int main(int argc, char *argv[])
     else
         err << "usage: brindle-bench generate|report|inflate|pipeline|baseline ...\n";
     if (status == 0)
-        out << "peak_kb " << peakResidentKb() << '\n';
+        out << "peak_kb " << processStatusKiB("VmHWM") << '\n';
     return status;
 }

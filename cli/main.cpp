@@ -33,15 +33,12 @@ struct Operand
     QString label() const { return bySerial ? QStringLiteral("serial ") + text : text; }
 };
 
+// Writes "brindle-query: MESSAGE" as one line on standard error.
 int trouble(const QString &message)
 {
-    std::fputs((message + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+    const QString line = QCoreApplication::applicationName() + QStringLiteral(": ") + message;
+    std::fputs((line + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
     return Trouble;
-}
-
-QString programMessage(const QString &message)
-{
-    return QCoreApplication::applicationName() + QStringLiteral(": ") + message;
 }
 
 // QCommandLineParser keeps file operands and --serial values apart; compare
@@ -85,9 +82,10 @@ bool readOperand(const Operand &operand, QString *queryText, QString *error)
             return false;
         }
     }
-    *queryText = readQueryFile(path);
+    QString reason;
+    *queryText = readQueryFile(path, &reason);
     if (queryText->isEmpty()) {
-        *error = operand.label() + QStringLiteral(": Couldn't read the query file.");
+        *error = operand.label() + QStringLiteral(": Couldn't read the query file. ") + reason;
         return false;
     }
     return true;
@@ -130,7 +128,7 @@ bool writeUtf8(const QString &text)
 int writeResult(const QString &text)
 {
     if (!writeUtf8(text))
-        return trouble(programMessage(QStringLiteral("Couldn't write to standard output.")));
+        return trouble(QStringLiteral("Couldn't write to standard output."));
     return NothingToReport;
 }
 
@@ -226,7 +224,8 @@ int main(int argc, char *argv[])
         "FILE is a .zip or .txt query file, or --serial SERIAL to take the\n"
         "printer's file from the Archivon archive.\n"
         "Differences: one line per key: key TAB factory/A TAB current/B, each side\n"
-        "its values in double quotes, or (missing).\n"
+        "its values in double quotes, or (missing); TAB, CR, LF, backslash and\n"
+        "other control characters written as \\t \\r \\n \\\\ \\xHH.\n"
         "Exit status: 0 nothing to report, 1 differences found, 2 trouble."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
@@ -245,7 +244,7 @@ int main(int argc, char *argv[])
 
     const QStringList arguments = QCoreApplication::arguments();
     if (!parser.parse(arguments))
-        return trouble(programMessage(parser.errorText()));
+        return trouble(parser.errorText());
     if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all")))
         parser.showHelp(NothingToReport);
     if (parser.isSet(versionOption))
@@ -253,7 +252,7 @@ int main(int argc, char *argv[])
 
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())
-        return trouble(programMessage(QStringLiteral("No command given. Try --help.")));
+        return trouble(QStringLiteral("No command given. Try --help."));
     const QString command = positional.first();
     const QVector<Operand> operands = operandsInOrder(arguments);
     const bool json = parser.isSet(jsonOption);
@@ -264,16 +263,16 @@ int main(int argc, char *argv[])
     else if (command == QLatin1String("compare"))
         wanted = 2;
     else
-        return trouble(programMessage(QStringLiteral("Unknown command \"") + command +
-                                      QStringLiteral("\". Try --help.")));
+        return trouble(QStringLiteral("Unknown command \"") + command +
+                       QStringLiteral("\". Try --help."));
     if (operands.size() != wanted) {
-        return trouble(programMessage(
-            command + (wanted == 1 ? QStringLiteral(" takes one FILE or --serial SERIAL.")
-                                   : QStringLiteral(
-                                         " takes two operands, each a FILE or --serial SERIAL."))));
+        return trouble(command + (wanted == 1
+                                      ? QStringLiteral(" takes one FILE or --serial SERIAL.")
+                                      : QStringLiteral(" takes two operands, each a FILE or "
+                                                       "--serial SERIAL.")));
     }
     if (json && command == QLatin1String("print"))
-        return trouble(programMessage(QStringLiteral("--json applies to diff and compare only.")));
+        return trouble(QStringLiteral("--json applies to diff and compare only."));
 
     if (command == QLatin1String("print"))
         return printCommand(operands.first());

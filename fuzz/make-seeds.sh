@@ -60,17 +60,25 @@ printf '/opt/corvelle/sdcard/settings/shipped\n key="k" value="v"\n' |
 printf '<command name="journalctl" args="-u corvelle"><![CDATA[]]>' | seed querydocument empty-log
 printf '<command name="journalctl" args="-u corvelle">x</command><c><![CDATA[later]]>' |
     seed querydocument later-cdata
+printf '<command name="cat" args="x">/opt/corvelle/sdcard/settings/primary</command>\n' |
+    seed querydocument marker-outside-tag
+printf '<command name="journalctl" args="-u corvelle"><![CDATA[cut off' | seed querydocument cut-log
 
 printf ' key="a" value="1"\n<s hotkey="h" value="v"/>\nkey="" value=""\nvalue="1" key="k"\n' |
     seed settingpattern simple
 printf 'key="a" value="1" key="b" value="2"\nkey="x" key="y" value="z" value="w"\n' |
     seed settingpattern several-pairs
 printf 'key="\xc3\xa9" value="\xe2\x82\xac"\rkey=""value=""\n' | seed settingpattern non-ascii
+printf 'key="a" value="1\nkey="a" value="1" key="b"\nkey="a" value="1" value="2"\n' |
+    seed settingpattern unclosed-and-repeated
+printf 'key="k&amp;\xf0\x9f\x98\x80" value="Gr\xc3\xbc\xc3\x9fe &#34;"\n' |
+    seed settingpattern entities-surrogates
 
 # Plain files. A first byte with its lowest bit set puts the rest just before
 # a chunk boundary of the reader.
 seed queryreader_txt query <"$work/query.txt"
 printf 'AB\0CD' | seed queryreader_txt zero-byte
+printf '\x03\xe2\x82\0\xac\0' | seed queryreader_txt boundary-zero
 printf '\xef\xbb\xbfA\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80' | seed queryreader_txt utf8
 printf '\xff\xfeA\0B\0' | seed queryreader_txt utf16
 printf '\x03\xe2\x82\xac\xf0\x9f\x98\x80\xc3' | seed queryreader_txt boundary-multibyte

@@ -21,11 +21,35 @@ int indexOfShort(const QString &text, QLatin1String needle, int from)
     return -1;
 }
 
+// Where a settings section starts: the first occurrence of its marker inside
+// a command's opening tag (after "<command name=", before the next ">"), so
+// that a log line or a value quoting the path cannot move the section. A text
+// that holds the marker in no opening tag falls back to its first occurrence.
+int settingsSectionStart(const QString &queryText, const QString &marker)
+{
+    const QLatin1String tagStart("<command name=");
+    int tag = queryText.indexOf(tagStart);
+    while (tag >= 0) {
+        const int from = tag + tagStart.size();
+        const int tagEnd = queryText.indexOf(QLatin1Char('>'), from);
+        const int length = (tagEnd < 0 ? queryText.size() : tagEnd) - from;
+        const int at = QStringRef(&queryText, from, length).indexOf(marker);
+        if (at >= 0)
+            return from + at;
+        if (tagEnd < 0)
+            break;
+        tag = queryText.indexOf(tagStart, tagEnd);
+    }
+    return queryText.indexOf(marker);
+}
+
 struct DocumentParts
 {
     QString settings;
     int logFrom = 0;
     int logSize = 0;
+    // The query text ends inside the log: the CDATA is never closed.
+    bool logCut = false;
 };
 
 DocumentParts documentParts(const QString &queryText)
@@ -37,15 +61,23 @@ DocumentParts documentParts(const QString &queryText)
         decodeSettings(shippedHeading, settingsSectionLines(queryText, shippedSettingsMarker));
     parts.settings = primary + shipped;
 
+    // The log is the journal command's own CDATA: one that opens after the
+    // command's end belongs to a later command.
     const int journal = queryText.indexOf(journalMarker);
-    const int cdata = journal < 0 ? -1 : queryText.indexOf(logStartMarker, journal);
-    if (cdata >= 0) {
-        const int from = cdata + logStartMarker.size();
-        const int to = indexOfShort(queryText, logEndMarker, from);
-        if (to > from) {
-            parts.logFrom = from;
-            parts.logSize = to - from;
-        }
+    if (journal < 0)
+        return parts;
+    const int cdata = queryText.indexOf(logStartMarker, journal);
+    if (cdata < 0 || QStringRef(&queryText, journal, cdata - journal).contains(commandEndMarker))
+        return parts;
+    const int from = cdata + logStartMarker.size();
+    int to = indexOfShort(queryText, logEndMarker, from);
+    if (to < 0) {
+        to = queryText.size();
+        parts.logCut = true;
+    }
+    if (to > from) {
+        parts.logFrom = from;
+        parts.logSize = to - from;
     }
     return parts;
 }
@@ -55,16 +87,19 @@ QString logHeader()
     return logHeading + QLatin1String("\n\n");
 }
 
-QString logFooter()
+QString logFooter(bool cut)
 {
-    return QLatin1Char('\n') + sectionRule() + QLatin1Char('\n');
+    QString footer = QLatin1String("\n");
+    if (cut)
+        footer += logCutNote + QLatin1Char('\n');
+    return footer + sectionRule() + QLatin1Char('\n');
 }
 
 } // namespace
 
 QVector<QStringRef> settingsSectionLines(const QString &queryText, const QString &marker)
 {
-    const int start = queryText.indexOf(marker);
+    const int start = settingsSectionStart(queryText, marker);
     if (start < 0)
         return {};
     const int end = queryText.indexOf(commandEndMarker, start);
@@ -83,7 +118,7 @@ QString assembleQueryDocument(const QString &queryText)
     if (parts.logSize == 0)
         return parts.settings;
     const QString header = logHeader();
-    const QString footer = logFooter();
+    const QString footer = logFooter(parts.logCut);
     QString document;
     document.reserve(parts.settings.size() + header.size() + parts.logSize + footer.size());
     document += parts.settings;
@@ -103,7 +138,7 @@ QString assembleQueryDocument(QString &&queryText)
     // The log is moved into place inside the query text's own storage: for a
     // large query this saves a second copy of nearly the whole text.
     const QString prefix = parts.settings + logHeader();
-    const QString footer = logFooter();
+    const QString footer = logFooter(parts.logCut);
     const int size = prefix.size() + parts.logSize + footer.size();
     text.resize(qMax(text.size(), size));
     QChar *data = text.data();

@@ -30,17 +30,24 @@ inline constexpr QLatin1String primaryHeading = latin1Literal("PRIMARY (CURRENT)
 inline constexpr QLatin1String shippedHeading = latin1Literal("SHIPPED (FACTORY) SETTINGS");
 inline constexpr QLatin1String logHeading = latin1Literal("LOG FILE");
 
+// The line that closes a log whose CDATA the query text never closes.
+inline constexpr QLatin1String logCutNote =
+    latin1Literal("[The query file ends inside the log: the rest of the log is missing.]");
+
 // The lines of the settings section that begins at the first occurrence of
-// marker and ends before the next "</command>": split at line feeds with empty
-// pieces kept (a CR stays at the end of its piece), sorted by UTF-16 code
-// units. Empty when the marker or its "</command>" is missing. The pieces are
-// views into queryText, valid while it lives unchanged.
+// marker inside a command's opening tag (or, when no opening tag holds it, at
+// its first occurrence anywhere) and ends before the next "</command>": split at line feeds with
+// empty pieces kept (a CR stays at the end of its piece), sorted by UTF-16 code units. Empty when
+// the marker or its "</command>" is missing. The pieces are views into queryText, valid while it
+// lives unchanged.
 QVector<QStringRef> settingsSectionLines(const QString &queryText, const QString &marker);
 
 // The document shown for a query text: the primary settings block, the
 // shipped settings block and, when the journal command has a non-empty CDATA
-// text, that text under "LOG FILE" closed by the rule. Never empty: both
-// settings blocks are always there, empty groups and all.
+// text that opens before the command's "</command>", that text under
+// "LOG FILE" closed by the rule. A CDATA never closed runs to the end of the
+// text and is followed by the line logCutNote. Never empty: both settings
+// blocks are always there, empty groups and all.
 QString assembleQueryDocument(const QString &queryText);
 
 // The same document, built inside the storage of a query text that the caller

@@ -1,11 +1,13 @@
 #include "query/queryreader.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
 #include <quazip/quazipfileinfo.h>
 
+#include <cerrno>
 #include <cstring>
 
 #ifdef Q_OS_UNIX
@@ -19,18 +21,29 @@ const int queryReadChunkSize = 1024 * 1024;
 
 namespace {
 
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("QueryReader", text);
+}
+
 // Opens a regular file for reading and gives its size. A named pipe is opened
 // without blocking and refused, like any other file that is not regular.
-bool openRegularFile(const QString &path, QFile &file, qint64 *size)
+bool openRegularFile(const QString &path, QFile &file, qint64 *size, QString *reason)
 {
 #ifdef Q_OS_UNIX
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        const int error = errno;
+        *reason = error == ENOENT
+                      ? tr("The file does not exist.")
+                      : tr("The file could not be opened: %1.").arg(qt_error_string(error));
         return false;
+    }
     struct stat status;
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
         !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        *reason = tr("It is not a regular file.");
         ::close(fd);
         return false;
     }
@@ -38,11 +51,19 @@ bool openRegularFile(const QString &path, QFile &file, qint64 *size)
     return true;
 #else
     const QFileInfo info(path);
-    if (!info.isFile())
+    if (!info.exists()) {
+        *reason = tr("The file does not exist.");
         return false;
+    }
+    if (!info.isFile()) {
+        *reason = tr("It is not a regular file.");
+        return false;
+    }
     file.setFileName(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
+        *reason = tr("The file could not be opened: %1.").arg(file.errorString());
         return false;
+    }
     *size = file.size();
     return true;
 #endif
@@ -53,20 +74,20 @@ bool isContinuationByte(char byte)
     return (uchar(byte) & 0xC0) == 0x80;
 }
 
-// Reads the device to its end and decodes the bytes before the first zero
-// byte exactly as QString::fromUtf8 decodes them in one piece, but a chunk at
-// a time, so the raw bytes are never held whole. A chunk ends before an
-// unfinished UTF-8 sequence, which is carried into the next one; every chunk
-// after the first is decoded behind one ASCII guard character, so that a byte
-// order mark inside the text is kept as the one-piece decoding keeps it.
-// Fails on a read error and as soon as more than maxQueryFileSize bytes
-// arrive, whatever size was expected. With readPastZero the bytes after a zero
-// byte are still read (and dropped), so that the device can check them.
-bool readDecoded(QIODevice &device, qint64 expectedSize, bool readPastZero, QString &text,
-                 qint64 &total)
+enum class ReadResult { Complete, Failed, TooLarge };
+
+// Reads the device to its end and decodes the bytes exactly as
+// QString::fromUtf8 decodes them in one piece, zero bytes then turned into
+// U+FFFD, but a chunk at a time, so the raw bytes are never held whole. A
+// chunk ends before an unfinished UTF-8 sequence, which is carried into the
+// next one; every chunk after the first is decoded behind one ASCII guard
+// character, so that a byte order mark inside the text is kept as the
+// one-piece decoding keeps it. Stops as soon as more than maxQueryFileSize
+// bytes arrive, whatever size was expected.
+ReadResult readDecoded(QIODevice &device, qint64 expectedSize, QString &text, qint64 &total)
 {
     if (expectedSize > maxQueryFileSize)
-        return false;
+        return ReadResult::TooLarge;
     text.reserve(int(qMax<qint64>(expectedSize, 0)));
     const int guard = 0;
     const int start = 1;
@@ -75,41 +96,29 @@ bool readDecoded(QIODevice &device, qint64 expectedSize, bool readPastZero, QStr
     char *const bytes = buffer.data();
     bytes[guard] = 'x';
     int carried = 0;
-    bool cut = false;
     bool decodedBefore = false;
     total = 0;
     const auto decode = [&](int end) {
         if (end == start)
             return;
         const int from = decodedBefore ? guard : start;
-        const QString part = QString::fromUtf8(bytes + from, end - from);
+        QString part = QString::fromUtf8(bytes + from, end - from);
+        if (std::memchr(bytes + start, 0, std::size_t(end - start)))
+            part.replace(QChar(0), QChar(QChar::ReplacementCharacter));
         text.append(decodedBefore ? part.midRef(1) : QStringRef(&part));
         decodedBefore = true;
     };
     for (;;) {
         const qint64 got = device.read(bytes + start + carried, queryReadChunkSize);
         if (got < 0)
-            return false;
+            return ReadResult::Failed;
         total += got;
         if (total > maxQueryFileSize)
-            return false;
-        if (cut) {
-            if (got == 0)
-                return true;
-            continue;
-        }
+            return ReadResult::TooLarge;
         const int end = start + carried + int(got);
-        if (const void *zero = std::memchr(bytes + start + carried, 0, std::size_t(got))) {
-            decode(int(static_cast<const char *>(zero) - bytes));
-            cut = true;
-            if (!readPastZero)
-                return true;
-            carried = 0;
-            continue;
-        }
         if (got == 0) {
             decode(end);
-            return true;
+            return ReadResult::Complete;
         }
         int keep = end;
         for (int back = 1; back <= maxCarry && end - back >= start; ++back) {
@@ -124,63 +133,116 @@ bool readDecoded(QIODevice &device, qint64 expectedSize, bool readPastZero, QStr
     }
 }
 
-QString readPlainFile(const QString &path)
+QString readPlainFile(const QString &path, QString *reason)
 {
     QFile file;
     qint64 size = 0;
-    if (!openRegularFile(path, file, &size))
+    if (!openRegularFile(path, file, &size, reason))
         return QString();
     QString text;
     qint64 total = 0;
-    if (!readDecoded(file, size, false, text, total))
+    switch (readDecoded(file, size, text, total)) {
+    case ReadResult::TooLarge:
+        *reason = tr("The file is larger than 512 MiB.");
         return QString();
+    case ReadResult::Failed:
+        *reason = tr("The file could not be read: %1.").arg(file.errorString());
+        return QString();
+    case ReadResult::Complete:
+        break;
+    }
+    if (text.isEmpty())
+        *reason = tr("The file is empty.");
     return text;
 }
 
-QString readEntry(QuaZip &archive, const QuaZipFileInfo64 &info)
+QString readEntry(QuaZip &archive, const QuaZipFileInfo64 &info, QString *reason)
 {
-    QuaZipFile entry(&archive);
-    if (!entry.open(QIODevice::ReadOnly))
+    if (info.isEncrypted()) {
+        *reason = tr("The archive's entry %1 is encrypted.").arg(info.name);
         return QString();
+    }
+    const QString damaged =
+        tr("The archive's entry %1 is damaged: its data does not match its recorded size or "
+           "checksum.")
+            .arg(info.name);
+    QuaZipFile entry(&archive);
+    if (!entry.open(QIODevice::ReadOnly)) {
+        *reason = damaged;
+        return QString();
+    }
     const qint64 declaredSize = qint64(info.uncompressedSize);
     QString text;
     qint64 total = 0;
-    const bool complete =
-        readDecoded(entry, declaredSize, true, text, total) && entry.getZipError() == UNZ_OK;
+    const ReadResult result = readDecoded(entry, declaredSize, text, total);
+    const bool readOk = result == ReadResult::Complete && entry.getZipError() == UNZ_OK;
     entry.close();
+    if (result == ReadResult::TooLarge) {
+        *reason = tr("The archive's entry %1 is larger than 512 MiB.").arg(info.name);
+        return QString();
+    }
     // A damaged entry reads short or fails its checksum at close; either way it
     // is not the query text.
-    if (!complete || entry.getZipError() != UNZ_OK || total != declaredSize)
+    if (!readOk || entry.getZipError() != UNZ_OK || total != declaredSize) {
+        *reason = damaged;
         return QString();
+    }
+    if (text.isEmpty())
+        *reason = tr("The archive's entry %1 is empty.").arg(info.name);
     return text;
 }
 
-QString readArchive(const QString &path)
+// The AppleDouble files and folder that the macOS Finder adds beside every
+// file it packs: binary metadata, never a query text.
+bool isMacMetadata(const QString &name)
+{
+    const QLatin1String folder("__MACOSX/");
+    return name.startsWith(folder) || name.contains(QLatin1Char('/') + folder) ||
+           name.midRef(name.lastIndexOf(QLatin1Char('/')) + 1).startsWith(QLatin1String("._"));
+}
+
+QString readArchive(const QString &path, QString *reason)
 {
     QFile file;
     qint64 size = 0;
-    if (!openRegularFile(path, file, &size))
+    if (!openRegularFile(path, file, &size, reason))
         return QString();
     QuaZip archive(&file);
-    if (!archive.open(QuaZip::mdUnzip))
+    const QString damaged = tr("It is not a ZIP archive, or the archive is damaged.");
+    if (!archive.open(QuaZip::mdUnzip)) {
+        *reason = damaged;
         return QString();
+    }
     QuaZipFileInfo64 info;
     bool positioned = archive.goToFirstFile();
     while (positioned && archive.getCurrentFileInfo(&info)) {
-        if (info.name.endsWith(QLatin1String(".txt")))
-            return readEntry(archive, info);
+        if (info.name.endsWith(QLatin1String(".txt")) && !isMacMetadata(info.name))
+            return readEntry(archive, info, reason);
         positioned = archive.goToNextFile();
     }
+    const int error = archive.getZipError();
+    *reason = error == UNZ_OK || error == UNZ_END_OF_LIST_OF_FILE
+                  ? tr("The archive holds no entry whose name ends in .txt.")
+                  : damaged;
     return QString();
 }
 
 } // namespace
 
-QString readQueryFile(const QString &path)
+QString readQueryFile(const QString &path, QString *reason)
 {
+    QString ignored;
+    QString &why = reason ? *reason : ignored;
+    why.clear();
     if (path.endsWith(QLatin1String(".zip")))
-        return readArchive(path);
+        return readArchive(path, &why);
     if (path.endsWith(QLatin1String(".txt")))
-        return readPlainFile(path);
+        return readPlainFile(path, &why);
+    if (path.endsWith(QLatin1String(".zip"), Qt::CaseInsensitive))
+        why = tr("The file name must end in lower-case .zip.");
+    else if (path.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
+        why = tr("The file name must end in lower-case .txt.");
+    else
+        why = tr("The file name must end in .zip or .txt.");
     return QString();
 }

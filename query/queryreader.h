@@ -13,14 +13,16 @@ extern const int queryReadChunkSize;
 
 // The query text of a query file: a path ending in ".zip" is read as an
 // archive (the first entry, in central-directory order, whose name ends in
-// ".txt"), one ending in ".txt" as a plain file; the suffix tests are
-// case-sensitive. The bytes are cut at the first zero byte and decoded as
-// UTF-8, line ends untouched.
+// ".txt", passing over macOS metadata: entries under a "__MACOSX/" folder and
+// entries whose name starts with "._"), one ending in ".txt" as a plain file;
+// the suffix tests are case-sensitive. The bytes are decoded as UTF-8, line
+// ends untouched; a zero byte becomes U+FFFD, like an invalid byte.
 //
-// Every failure gives an empty string: another suffix, a file that is missing,
-// unreadable or not a regular file (directories, pipes and devices are never
-// opened for reading), an archive that cannot be opened or has no text entry,
-// an entry that is damaged (its data does not match its stored sizes or
-// checksum), and a file or entry larger than maxQueryFileSize. Nothing is left
-// open afterwards.
-QString readQueryFile(const QString &path);
+// Every failure gives an empty string and, when reason is given, one sentence
+// in plain words saying why: another suffix, a file that is missing, unreadable
+// or not a regular file (directories, pipes and devices are never opened for
+// reading), an archive that cannot be opened or has no text entry, an entry
+// that is encrypted or damaged (its data does not match its stored sizes or
+// checksum), a file or entry larger than maxQueryFileSize, or one that is
+// empty. Nothing is left open afterwards.
+QString readQueryFile(const QString &path, QString *reason = nullptr);

@@ -23,19 +23,40 @@ SettingValues settingValues(const QVector<QStringRef> &lines, const SettingPatte
     return values;
 }
 
-QString quotedSide(const QStringList &values)
+// Appends text with TAB, CR, LF and backslash written as \t, \r, \n and \\,
+// and every other control character (C0, DEL, C1) as \xHH, so that each
+// difference stays one line of three fields and nothing in a value reaches a
+// terminal as a control sequence.
+void appendEscaped(QString &out, const QString &text)
 {
-    if (values.isEmpty())
-        return QStringLiteral("(missing)");
-    QString side;
-    for (const QString &value : values) {
-        if (!side.isEmpty())
-            side += QLatin1Char(' ');
-        side += QLatin1Char('"');
-        side += value;
-        side += QLatin1Char('"');
+    for (const QChar c : text) {
+        const ushort code = c.unicode();
+        if (code == '\t')
+            out += QLatin1String("\\t");
+        else if (code == '\n')
+            out += QLatin1String("\\n");
+        else if (code == '\r')
+            out += QLatin1String("\\r");
+        else if (code == '\\')
+            out += QLatin1String("\\\\");
+        else if (code < 0x20 || (code >= 0x7f && code < 0xa0))
+            out += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
+        else
+            out += c;
     }
-    return side;
+}
+
+void appendSide(QString &out, const QStringList &values)
+{
+    if (values.isEmpty()) {
+        out += QLatin1String("(missing)");
+        return;
+    }
+    for (int i = 0; i < values.size(); ++i) {
+        out += QLatin1String(i == 0 ? "\"" : " \"");
+        appendEscaped(out, values.at(i));
+        out += QLatin1Char('"');
+    }
 }
 
 } // namespace
@@ -93,11 +114,11 @@ QString settingDifferencesText(const QVector<SettingDifference> &differences)
     for (const SettingDifference &difference : differences) {
         // Piece by piece: a concatenation appended in a loop would reserve
         // the exact size each time and copy the whole text on every line.
-        text += difference.key;
+        appendEscaped(text, difference.key);
         text += QLatin1Char('\t');
-        text += quotedSide(difference.left);
+        appendSide(text, difference.left);
         text += QLatin1Char('\t');
-        text += quotedSide(difference.right);
+        appendSide(text, difference.right);
         text += QLatin1Char('\n');
     }
     return text;

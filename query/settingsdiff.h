@@ -35,9 +35,11 @@ QString settingGroupName(SettingGroup group);
 // The differences as text, one line per key ended by a line feed:
 // key, TAB, left side, TAB, right side. A side is either its values, each in
 // double quotes and separated by one blank ("v1" "v2"), or the mark
-// (missing). Since no key or value can hold a double quote or a line feed, every
-// line splits back into key and values without doubt, also when a value is
-// empty or holds TABs or blanks. No differences give an empty text.
+// (missing). Keys and values are escaped: TAB, CR, LF and backslash as \t, \r,
+// \n and \\, other control characters as \xHH. Since no key or value can hold
+// a double quote, every line holds exactly two TABs and splits back into key
+// and values without doubt, also when a value is empty or holds blanks. No
+// differences give an empty text.
 QString settingDifferencesText(const QVector<SettingDifference> &differences);
 
 // The differences as a UTF-8 JSON document:

@@ -70,9 +70,9 @@ void BrindleQueryTool::restoreWindowState()
         resize(settings.value(QStringLiteral("size")).toSize());
 }
 
-QString BrindleQueryTool::readQueryFile(const QString &path) const
+QString BrindleQueryTool::readQueryFile(const QString &path, QString *reason) const
 {
-    return ::readQueryFile(path);
+    return ::readQueryFile(path, reason);
 }
 
 QString BrindleQueryTool::assembleQueryDocument(QString queryText) const
@@ -88,9 +88,10 @@ void BrindleQueryTool::openQuery(const QString &path)
     {
         // The query text is dropped before the view is filled, to keep the
         // peak memory of a big dump down.
-        QString queryText = readQueryFile(path);
+        QString reason;
+        QString queryText = readQueryFile(path, &reason);
         if (queryText.isEmpty()) {
-            showWarning(tr("Couldn't read the query file."));
+            showWarning(tr("Couldn't read the query file.") + QLatin1Char('\n') + reason);
             return;
         }
         document = assembleQueryDocument(std::move(queryText));

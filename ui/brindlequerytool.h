@@ -45,7 +45,7 @@ private slots:
 
 private:
     void restoreWindowState();
-    QString readQueryFile(const QString &path) const;
+    QString readQueryFile(const QString &path, QString *reason) const;
     QString assembleQueryDocument(QString queryText) const;
     void showWarning(const QString &text);
     void checkForUpdates();
