@@ -196,7 +196,9 @@ int main(int argc, char **argv)
     // As the program's entry point does.
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
-    QApplication app(argc, argv);
+    // The window opens its first argument: it must not see the test's own.
+    int applicationArgc = 1;
+    QApplication app(applicationArgc, argv);
     tst_HostileInputs test;
     return QTest::qExec(&test, argc, argv);
 }
