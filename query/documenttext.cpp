@@ -31,8 +31,13 @@ int documentChunkEnd(const QString &text, int from, int chunkSize)
 {
     if (chunkSize <= 0 || text.size() - from <= chunkSize)
         return text.size();
-    const int lineFeed = text.indexOf(QLatin1Char('\n'), from + chunkSize - 1);
-    return lineFeed < 0 ? text.size() : lineFeed + 1;
+    const QChar *s = text.constData();
+    for (int i = from + chunkSize - 1, last = text.size() - 1; i < last; ++i) {
+        if (isBlockBreak(s[i].unicode()) &&
+            !(s[i] == QLatin1Char('\r') && s[i + 1] == QLatin1Char('\n')))
+            return i + 1;
+    }
+    return text.size();
 }
 
 DocumentText::DocumentText(const QString &text)

@@ -5,8 +5,9 @@
 
 // Where to cut a long text for filling a text document piece by piece: the
 // end of the piece that starts at from and holds about chunkSize characters,
-// just after a line feed so that no CR LF pair is cut in two. Returns
-// text.size() for the last piece; a text without line feeds is one piece.
+// just after a block break, but never between the CR and the LF of a pair.
+// Returns text.size() for the last piece; a text without block breaks is one
+// piece. (One huge piece costs the document far more memory than many.)
 int documentChunkEnd(const QString &text, int from, int chunkSize);
 
 // The text of a plain-text document kept beside it, searchable the way

@@ -178,14 +178,15 @@ QByteArray queryText(const QByteArray &shipped, const QByteArray &primary, const
     return text;
 }
 
-bool writeZip(const QString &zipPath, const QVector<ZipEntry> &entries)
+bool writeZip(const QString &zipPath, const QVector<ZipEntry> &entries, const char *password)
 {
     QuaZip zip(zipPath);
     if (!zip.open(QuaZip::mdCreate))
         return false;
     for (const ZipEntry &entry : entries) {
         QuaZipFile file(&zip);
-        if (!file.open(QIODevice::WriteOnly, QuaZipNewInfo(entry.first)) ||
+        if (!file.open(QIODevice::WriteOnly, QuaZipNewInfo(entry.first), password,
+                       password ? crc32Of(entry.second) : 0) ||
             file.write(entry.second) != entry.second.size()) {
             return false;
         }
@@ -198,25 +199,31 @@ bool writeZip(const QString &zipPath, const QVector<ZipEntry> &entries)
 }
 
 bool writeZipWithStoredFacts(const QString &zipPath, const QString &entryName,
-                             const QByteArray &data, quint64 declaredSize, quint32 crc)
+                             const QByteArray &data, quint64 declaredSize, quint32 crc,
+                             bool alreadyDeflated)
 {
-    QByteArray deflated(int(compressBound(uLong(data.size()))) + 64, '\0');
+    QByteArray deflated = data;
+    if (!alreadyDeflated)
+        deflated = QByteArray(int(compressBound(uLong(data.size()))) + 64, '\0');
     z_stream stream = {};
-    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
-                     Z_DEFAULT_STRATEGY) != Z_OK) {
-        return false;
+    if (!alreadyDeflated) {
+        if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
+                         Z_DEFAULT_STRATEGY) != Z_OK) {
+            return false;
+        }
+        stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+        stream.avail_in = uInt(data.size());
+        stream.next_out = reinterpret_cast<Bytef *>(deflated.data());
+        stream.avail_out = uInt(deflated.size());
+        const int result = deflate(&stream, Z_FINISH);
+        deflated.resize(int(stream.total_out));
+        deflateEnd(&stream);
+        if (result != Z_STREAM_END)
+            return false;
     }
-    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
-    stream.avail_in = uInt(data.size());
-    stream.next_out = reinterpret_cast<Bytef *>(deflated.data());
-    stream.avail_out = uInt(deflated.size());
-    const int result = deflate(&stream, Z_FINISH);
-    deflated.resize(int(stream.total_out));
-    deflateEnd(&stream);
-    if (result != Z_STREAM_END)
-        return false;
 
     QuaZip zip(zipPath);
+    zip.setZip64Enabled(declaredSize > 0xffffffffu);
     if (!zip.open(QuaZip::mdCreate))
         return false;
     QuaZipNewInfo info(entryName);
@@ -228,6 +235,29 @@ bool writeZipWithStoredFacts(const QString &zipPath, const QString &entryName,
         return false;
     }
     return closeOk(file, zip);
+}
+
+bool writeZipBomb(const QString &zipPath, qint64 inflatedMiB, quint64 declaredSize)
+{
+    const int MiB = 1024 * 1024;
+    const QByteArray plain(MiB, 'q');
+    QByteArray block(int(compressBound(uLong(MiB))) + 64, '\0');
+    z_stream stream = {};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(plain.constData()));
+    stream.avail_in = uInt(MiB);
+    stream.next_out = reinterpret_cast<Bytef *>(block.data());
+    stream.avail_out = uInt(block.size());
+    deflate(&stream, Z_FULL_FLUSH);
+    block.resize(int(stream.total_out));
+    deflateEnd(&stream);
+    const uLong blockCrc = crc32Of(plain);
+    uLong crc = blockCrc;
+    for (qint64 i = 1; i < inflatedMiB; ++i)
+        crc = crc32_combine(crc, blockCrc, MiB);
+    return writeZipWithStoredFacts(zipPath, QStringLiteral("query.txt"),
+                                   block.repeated(int(inflatedMiB)) + QByteArray("\x03\x00", 2),
+                                   declaredSize, quint32(crc), true);
 }
 
 quint32 crc32Of(const QByteArray &data)

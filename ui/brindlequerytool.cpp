@@ -5,6 +5,7 @@
 #include "query/archive.h"
 #include "query/querydocument.h"
 #include "query/queryreader.h"
+#include "query/viewtext.h"
 #include "ui/queryview.h"
 #include "update/updatecheck.h"
 #include "update/updatemanager.h"
@@ -84,6 +85,7 @@ QString BrindleQueryTool::assembleQueryDocument(QString queryText) const
 
 void BrindleQueryTool::openQuery(const QString &path)
 {
+    BusyCursor busy;
     QString document;
     {
         // The query text is dropped before the view is filled, to keep the
@@ -91,12 +93,21 @@ void BrindleQueryTool::openQuery(const QString &path)
         QString reason;
         QString queryText = readQueryFile(path, &reason);
         if (queryText.isEmpty()) {
+            busy.done();
             showWarning(tr("Couldn't read the query file.") + QLatin1Char('\n') + reason);
             return;
         }
         document = assembleQueryDocument(std::move(queryText));
     }
-    showQueryDocument(ui->queryTextEdit, document);
+    // Counted and cut before the fill, so that a document the view cannot
+    // hold is refused at once and the one shown stays.
+    const ViewText shown = viewText(std::move(document));
+    if (!shown.fits) {
+        busy.done();
+        showWarning(viewRefusalText(shown, path));
+        return;
+    }
+    showQueryDocument(ui->queryTextEdit, shown.text);
 }
 
 void BrindleQueryTool::showWarning(const QString &text)

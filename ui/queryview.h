@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QCursor>
+#include <QGuiApplication>
 #include <QString>
 #include <QTextDocument>
 
@@ -18,3 +20,23 @@ void showQueryDocument(QPlainTextEdit *view, const QString &text);
 // alone and returns false), answered from the index of showQueryDocument
 // while the document is unchanged, and by view->find otherwise.
 bool findInView(QPlainTextEdit *view, const QString &term, QTextDocument::FindFlags flags);
+
+// Shows the busy cursor over the whole application from construction until
+// done() or destruction, whichever comes first.
+class BusyCursor
+{
+public:
+    BusyCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { done(); }
+    BusyCursor(const BusyCursor &) = delete;
+    BusyCursor &operator=(const BusyCursor &) = delete;
+    void done()
+    {
+        if (busy)
+            QGuiApplication::restoreOverrideCursor();
+        busy = false;
+    }
+
+private:
+    bool busy = true;
+};

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+
+// The most characters of one line that the view shows. A line is laid out
+// whole as soon as any part of it is visible; at this length a screenful of
+// such lines lays out in well under a second.
+extern const int viewLineLimit;
+
+// The most lines and characters the view holds. Each line costs the text
+// document up to about 400 bytes and 3 microseconds whatever it holds, each
+// character about 4 bytes (the document's copy beside the window's) and
+// 20 nanoseconds; at both limits together an open stays under 1.5 GiB and
+// takes about 10 seconds.
+extern const qint64 viewMaxLines;
+extern const qint64 viewMaxCharacters;
+
+// A document as the view shows it.
+struct ViewText
+{
+    // Every line longer than viewLineLimit cut there and followed by a marker
+    // "… [N more characters]"; a text with no such line is shared, not copied.
+    QString text;
+    // Lines of text as the view counts its blocks: a line feed, a lone CR, a
+    // CR LF pair, a paragraph separator and U+FDD0/U+FDD1 each end one.
+    qint64 lines = 0;
+    // Whether the view holds text within viewMaxLines and viewMaxCharacters.
+    bool fits = false;
+};
+
+ViewText viewText(QString document);
+
+// The message that refuses a view text that does not fit, for the query file
+// at path: what failed, then on a second line the limits and the command that
+// writes the whole document.
+QString viewRefusalText(const ViewText &view, const QString &path);
