@@ -28,14 +28,41 @@ struct SettingDifference
 QVector<SettingDifference> diffSettingSections(const QVector<QStringRef> &left,
                                                const QVector<QStringRef> &right);
 
+// A line of the shown document (assembleQueryDocument of the same query text)
+// whose setting differs: its block number as QTextDocument counts blocks, the
+// section it is in, and the difference it shows.
+struct SettingMark
+{
+    enum Section { Current, Factory };
+    int block = 0;
+    Section section = Current;
+    int difference = 0; // index into SettingMarks::differences
+};
+
+struct SettingMarks
+{
+    // diffSettingSections(shipped, primary): the factory side is left.
+    QVector<SettingDifference> differences;
+    // Ascending by block: every primary line whose key is among the
+    // differences, and every shipped line whose key the primary lacks.
+    QVector<SettingMark> marks;
+};
+
+// The marks for the document of a query text. A query text without a shipped
+// or without a primary settings section gives none.
+SettingMarks settingMarks(const QString &queryText);
+
+// A side of a difference as the text form writes it: its values, each in
+// double quotes and separated by one blank ("v1" "v2"), or (missing).
+QString quotedSettingValues(const QStringList &values);
+
 // The lower-case name of a group as the JSON form writes it: "identity",
 // "market", "maintenance", "statistics", "dye", "identification", "other".
 QString settingGroupName(SettingGroup group);
 
 // The differences as text, one line per key ended by a line feed:
-// key, TAB, left side, TAB, right side. A side is either its values, each in
-// double quotes and separated by one blank ("v1" "v2"), or the mark
-// (missing). Since no key or value can hold a double quote or a line feed, every
+// key, TAB, left side, TAB, right side, each side as quotedSettingValues
+// writes it. Since no key or value can hold a double quote or a line feed, every
 // line splits back into key and values without doubt, also when a value is
 // empty or holds TABs or blanks. No differences give an empty text.
 QString settingDifferencesText(const QVector<SettingDifference> &differences);

@@ -21,8 +21,12 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QScreen>
+#include <QTextBlock>
+#include <QToolTip>
 
+#include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 BrindleQueryTool::BrindleQueryTool(QWidget *parent)
     : QMainWindow(parent)
@@ -31,6 +35,7 @@ BrindleQueryTool::BrindleQueryTool(QWidget *parent)
 {
     ui->setupUi(this);
     setAcceptDrops(true);
+    ui->queryTextEdit->viewport()->installEventFilter(this);
     restoreWindowState();
     fileDialogDirName = settings.value(QStringLiteral("fileDialogDirName"), QString()).toString();
     installedVersion = readInstalledVersion();
@@ -39,7 +44,7 @@ BrindleQueryTool::BrindleQueryTool(QWidget *parent)
 
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() > 1 && !arguments.at(1).isEmpty())
-        openQuery(arguments.at(1));
+        loadQuery(arguments.at(1), &pendingQuery);
 }
 
 BrindleQueryTool::~BrindleQueryTool()
@@ -84,18 +89,90 @@ QString BrindleQueryTool::assembleQueryDocument(QString queryText) const
 
 void BrindleQueryTool::openQuery(const QString &path)
 {
-    QString document;
-    {
-        // The query text is dropped before the view is filled, to keep the
-        // peak memory of a big dump down.
-        QString queryText = readQueryFile(path);
-        if (queryText.isEmpty()) {
-            showWarning(tr("Couldn't read the query file."));
-            return;
-        }
-        document = assembleQueryDocument(std::move(queryText));
+    LoadedQuery loaded;
+    if (loadQuery(path, &loaded))
+        showQuery(std::move(loaded));
+}
+
+bool BrindleQueryTool::loadQuery(const QString &path, LoadedQuery *loaded)
+{
+    // The query text is dropped before the view is filled, to keep the peak
+    // memory of a big dump down.
+    QString queryText = readQueryFile(path);
+    if (queryText.isEmpty()) {
+        showWarning(tr("Couldn't read the query file."));
+        return false;
     }
-    showQueryDocument(ui->queryTextEdit, document);
+    loaded->path = path;
+    loaded->marks = settingMarks(queryText);
+    loaded->document = assembleQueryDocument(std::move(queryText));
+    return true;
+}
+
+void BrindleQueryTool::showQuery(LoadedQuery loaded)
+{
+    QPlainTextEdit *view = ui->queryTextEdit;
+    // Marks left on the old document would be moved along by every insertion.
+    view->setExtraSelections({});
+    showQueryDocument(view, loaded.document);
+    loaded.document = QString();
+
+    QTextCharFormat marked;
+    // Dark amber: the palette's white text stays readable on it, and the blue
+    // of a selection still stands out.
+    marked.setBackground(QColor(104, 80, 24));
+    marked.setProperty(QTextFormat::FullWidthSelection, true);
+    QList<QTextEdit::ExtraSelection> selections;
+    for (const SettingMark &mark : loaded.marks.marks) {
+        const QTextBlock block = view->document()->findBlockByNumber(mark.block);
+        if (block.isValid())
+            selections.append({QTextCursor(block), marked});
+    }
+    view->setExtraSelections(selections);
+    shownMarks = std::move(loaded.marks);
+
+    setWindowTitle(QStringLiteral("BrindleQueryTool ") + installedVersion +
+                   QStringLiteral(" \u2014 ") + QFileInfo(loaded.path).fileName());
+    setWindowFilePath(loaded.path);
+}
+
+QString BrindleQueryTool::markToolTip(int block) const
+{
+    const QVector<SettingMark> &marks = shownMarks.marks;
+    const auto mark =
+        std::lower_bound(marks.cbegin(), marks.cend(), block,
+                         [](const SettingMark &m, int number) { return m.block < number; });
+    if (mark == marks.cend() || mark->block != block)
+        return QString();
+    if (mark->section == SettingMark::Factory)
+        return tr("Not in the current settings");
+    const QStringList &factory = shownMarks.differences.at(mark->difference).left;
+    if (factory.isEmpty())
+        return tr("Not in the factory settings");
+    return tr("Factory value: %1").arg(quotedSettingValues(factory));
+}
+
+bool BrindleQueryTool::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != ui->queryTextEdit->viewport() || event->type() != QEvent::ToolTip)
+        return QMainWindow::eventFilter(watched, event);
+    const auto *help = static_cast<QHelpEvent *>(event);
+    const QString text =
+        markToolTip(ui->queryTextEdit->cursorForPosition(help->pos()).blockNumber());
+    if (text.isEmpty())
+        QToolTip::hideText();
+    else
+        QToolTip::showText(help->globalPos(), text, ui->queryTextEdit->viewport());
+    return true;
+}
+
+void BrindleQueryTool::showEvent(QShowEvent *event)
+{
+    // The layouts have given the view its real size by now, and nothing has
+    // been painted yet.
+    if (!pendingQuery.document.isEmpty())
+        showQuery(std::exchange(pendingQuery, LoadedQuery()));
+    QMainWindow::showEvent(event);
 }
 
 void BrindleQueryTool::showWarning(const QString &text)
@@ -154,10 +231,8 @@ void BrindleQueryTool::on_actionOpenArchive_triggered()
 void BrindleQueryTool::dragEnterEvent(QDragEnterEvent *event)
 {
     static const QStringList suffixes{QStringLiteral(".zip"), QStringLiteral(".txt")};
-    if (!event->mimeData()->hasUrls())
-        return;
-    const QString path = event->mimeData()->urls().constFirst().toLocalFile();
-    if (suffixes.contains(path.right(4)))
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (!urls.isEmpty() && suffixes.contains(urls.constFirst().toLocalFile().right(4)))
         event->acceptProposedAction();
 }
 
@@ -173,9 +248,11 @@ void BrindleQueryTool::dragLeaveEvent(QDragLeaveEvent *event)
 
 void BrindleQueryTool::dropEvent(QDropEvent *event)
 {
-    if (!event->mimeData()->hasUrls())
+    // A text/uri-list may hold no URL at all.
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.isEmpty())
         return;
-    openQuery(event->mimeData()->urls().constFirst().toLocalFile());
+    openQuery(urls.constFirst().toLocalFile());
     event->acceptProposedAction();
 }
 
