@@ -117,6 +117,10 @@ QString TestMainWindow::fixture(const QString &name, const QByteArray &text, boo
     return path;
 }
 
+// Catches a document not replaced or left with its cursor at the end or an
+// undo history; a failed open that changes the document, its marks or the
+// title; a title without the file's name; marks on the wrong lines, for the
+// wrong keys or with the wrong tool tip, or left over from the last query.
 void TestMainWindow::openQuery_data()
 {
     QTest::addColumn<QString>("name");
@@ -168,15 +172,21 @@ void TestMainWindow::openQuery()
     // Each marked line with the tool tip that hovering over it shows.
     QStringList lines;
     for (const QTextEdit::ExtraSelection &mark : view()->extraSelections()) {
-        view()->setTextCursor(mark.cursor);
-        const QPoint at = view()->cursorRect().center();
-        QHelpEvent hover(QEvent::ToolTip, at, view()->viewport()->mapToGlobal(at));
-        QCoreApplication::sendEvent(view()->viewport(), &hover);
-        lines << mark.cursor.block().text() + " -> " + QToolTip::text();
+        QTextBlock line = view()->document()->findBlock(mark.cursor.selectionStart());
+        for (; line.isValid() && line.position() < mark.cursor.selectionEnd(); line = line.next()) {
+            view()->setTextCursor(QTextCursor(line));
+            const QPoint at = view()->cursorRect().center();
+            QHelpEvent hover(QEvent::ToolTip, at, view()->viewport()->mapToGlobal(at));
+            QCoreApplication::sendEvent(view()->viewport(), &hover);
+            lines << line.text() + " -> " + QToolTip::text();
+        }
     }
     QCOMPARE(lines, marked);
 }
 
+// Catches a drag accepted by the wrong test (suffix case, a later URL, a
+// remote URL), a drop that opens another file than the first or is not
+// accepted after a failed open, and a drop without a URL that opens anything.
 void TestMainWindow::dragAndDrop_data()
 {
     QTest::addColumn<QStringList>("names");
@@ -209,26 +219,28 @@ void TestMainWindow::dragAndDrop()
             fixture(name, queryText({}, {}, name.left(1).toUtf8()), name.endsWith("zip"));
     }
     QMimeData data;
-    urls.isEmpty() ? data.setData(QStringLiteral("text/uri-list"), "# no URL\r\n")
-                   : data.setUrls(urls);
+    urls.isEmpty() ? data.setData(QStringLiteral("text/uri-list"), "\r\n") : data.setUrls(urls);
     QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     enter.setAccepted(false);
     QCoreApplication::sendEvent(window, &enter);
     QCOMPARE(enter.isAccepted(), accepted);
-    // A drop reaches only a window that accepted the drag's enter event; the
-    // one without a URL is dropped all the same.
+    // A real drop follows only an accepted drag enter; the one without a URL
+    // is handed to the window all the same, past the application's dispatch.
     if (accepted && shown.isEmpty())
         answerer->expectMessageBox();
     if (accepted || urls.isEmpty()) {
         QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         drop.setAccepted(false);
-        QCoreApplication::sendEvent(window, &drop);
+        static_cast<QObject *>(window)->event(&drop);
         QCOMPARE(drop.isAccepted(), accepted);
     }
     QCOMPARE(answerer->pending(), 0);
     QCOMPARE(view()->toPlainText().contains("LOG FILE\n\n" + shown + "\n"), !shown.isEmpty());
 }
 
+// Catches the open dialog starting elsewhere than its last folder, that
+// folder not moved to a picked file's folder, and the folder, position and
+// size not stored for the next start or not read back.
 void TestMainWindow::openDialogFolderIsKeptForTheNextStart()
 {
     const QString unreadable = fixture("picked/broken.zip", QByteArray(), false);
@@ -280,6 +292,8 @@ void TestMainWindow::openDialogFolderIsKeptForTheNextStart()
     QCOMPARE(directories.value(3), QDir(files->path()).absolutePath());
 }
 
+// Catches an unsafe serial reaching a file outside the archive folder, a
+// trimmed serial, and the wrong box for a missing or unreadable archive file.
 void TestMainWindow::archiveLookup_data()
 {
     QTest::addColumn<QString>("serial");
@@ -336,6 +350,9 @@ void TestMainWindow::archiveLookup()
     QFile::remove(archivePath + "/../outside.zip");
 }
 
+// Catches find losing the cursor or the case folding, a wrong wrap-around,
+// typing that does not search from the current match, and a jump that
+// searches from the cursor or changes the search field.
 void TestMainWindow::search_data()
 {
     QTest::addColumn<QString>("before");
@@ -390,6 +407,8 @@ void TestMainWindow::search()
     QCOMPARE(field()->text(), typed ? term + action : term);
 }
 
+// Catches a disabled colour overwritten by its role's colour for all groups,
+// and a wrong highlight or tool tip text colour.
 void TestMainWindow::paletteColours()
 {
     // A disabled colour is set after its role's colour for all groups, so it
@@ -402,29 +421,26 @@ void TestMainWindow::paletteColours()
     QCOMPARE(palette.brush(QPalette::Active, QPalette::Base).style(), Qt::SolidPattern);
 }
 
+// Catches an action with a wrong text, shortcut or tool tip, or in the wrong
+// menu or place.
 void TestMainWindow::actionsAndMenus()
 {
-    // Action|text|shortcut|menu|place.
     const QStringList expected = {
-        "actionOpen|&Open query...|Ctrl+O|menuFile|0",
-        "actionOpenArchive|Open from &archive...|Ctrl+R|menuFile|1",
-        "actionQuit|&Quit|Ctrl+Q|menuFile|3",
-        "actionFind|F&ind...|Ctrl+F|menuSearch|0",
-        "actionFindNext|Find &next|F3|menuSearch|1",
-        "actionFindPrevious|Find &previous|Shift+F3|menuSearch|2",
-        "actionJumpPrimary|Go to &primary (current) settings|Ctrl+P|menu_Jump|0",
-        "actionJumpShipped|Go to &shipped (factory) settings|Ctrl+S|menu_Jump|1",
-        "actionJumpLog|Go to &log|Ctrl+L|menu_Jump|2",
+        "actionOpen|&Open query...|Ctrl+O",
+        "actionOpenArchive|Open from &archive...|Ctrl+R",
+        "actionQuit|&Quit|Ctrl+Q",
+        "actionFind|F&ind...|Ctrl+F",
+        "actionFindNext|Find &next|F3",
+        "actionFindPrevious|Find &previous|Shift+F3",
+        "actionJumpPrimary|Go to &primary (current) settings|Ctrl+P",
+        "actionJumpShipped|Go to &shipped (factory) settings|Ctrl+S",
+        "actionJumpLog|Go to &log|Ctrl+L",
     };
     QStringList actual;
     for (const QString &row : expected) {
-        const QStringList names = row.split('|');
-        QAction *a = action(names.first());
-        const auto *menu = window->findChild<QMenu *>(names.at(3));
-        QVERIFY2(a && menu, qPrintable(row));
-        actual << QStringList{names.first(), a->text(), a->shortcut().toString(), names.at(3),
-                              QString::number(menu->actions().indexOf(a))}
-                      .join('|');
+        const QAction *a = action(row.section('|', 0, 0));
+        QVERIFY2(a, qPrintable(row));
+        actual << QStringList{a->objectName(), a->text(), a->shortcut().toString()}.join('|');
     }
     QCOMPARE(actual, expected);
     QCOMPARE(action("actionOpenArchive")->toolTip(),
@@ -432,13 +448,20 @@ void TestMainWindow::actionsAndMenus()
     QCOMPARE(action("actionJumpShipped")->toolTip(),
              QStringLiteral("Jump to shipped (factory) settings"));
 
-    const QList<QAction *> bar = window->menuBar()->actions();
-    QCOMPARE(bar.size(), 3);
-    QCOMPARE(bar.at(0)->text() + bar.at(1)->text() + bar.at(2)->text(),
-             QStringLiteral("&File&Search&Go to"));
-    QVERIFY(window->findChild<QMenu *>("menuFile")->actions().at(2)->isSeparator());
+    QStringList menus;
+    for (const QAction *menu : window->menuBar()->actions()) {
+        QStringList entries{menu->text()};
+        for (const QAction *entry : menu->menu()->actions())
+            entries << (entry->isSeparator() ? QStringLiteral("-") : entry->objectName());
+        menus << entries.join(' ');
+    }
+    QCOMPARE(menus, QStringList({"&File actionOpen actionOpenArchive - actionQuit",
+                                 "&Search actionFind actionFindNext actionFindPrevious",
+                                 "&Go to actionJumpPrimary actionJumpShipped actionJumpLog"}));
 }
 
+// Catches Ctrl+F not reaching the search field or searching, and a view that
+// takes Tab as input.
 void TestMainWindow::ctrlFFocusesSearchFieldWithoutSearching()
 {
     view()->setPlainText("abc abd ABC");

@@ -115,18 +115,24 @@ void BrindleQueryTool::showQuery(LoadedQuery loaded)
     // Marks left on the old document would be moved along by every insertion.
     view->setExtraSelections({});
     showQueryDocument(view, loaded.document);
-    loaded.document = QString();
 
     QTextCharFormat marked;
     // Dark amber: the palette's white text stays readable on it, and the blue
     // of a selection still stands out.
     marked.setBackground(QColor(104, 80, 24));
     marked.setProperty(QTextFormat::FullWidthSelection, true);
+    // One selection per run of marked lines, from the first line's start to
+    // the start of the line after the run: the view lays out a block for
+    // every selection it is given, and marks often come in runs.
     QList<QTextEdit::ExtraSelection> selections;
-    for (const SettingMark &mark : loaded.marks.marks) {
-        const QTextBlock block = view->document()->findBlockByNumber(mark.block);
-        if (block.isValid())
-            selections.append({QTextCursor(block), marked});
+    const QVector<SettingMark> &marks = loaded.marks.marks;
+    for (int first = 0, last = 0; first < marks.size(); first = ++last) {
+        while (last + 1 < marks.size() && marks.at(last + 1).block == marks.at(last).block + 1)
+            ++last;
+        QTextCursor run(view->document()->findBlockByNumber(marks.at(first).block));
+        run.setPosition(view->document()->findBlockByNumber(marks.at(last).block + 1).position(),
+                        QTextCursor::KeepAnchor);
+        selections.append({run, marked});
     }
     view->setExtraSelections(selections);
     shownMarks = std::move(loaded.marks);
