@@ -35,7 +35,7 @@ BrindleQueryTool::BrindleQueryTool(QWidget *parent)
 {
     ui->setupUi(this);
     setAcceptDrops(true);
-    ui->queryTextEdit->viewport()->installEventFilter(this);
+    setUpMarkToolTips();
     restoreWindowState();
     fileDialogDirName = settings.value(QStringLiteral("fileDialogDirName"), QString()).toString();
     installedVersion = readInstalledVersion();
@@ -53,6 +53,16 @@ BrindleQueryTool::~BrindleQueryTool()
     settings.setValue(QStringLiteral("size"), size());
     settings.setValue(QStringLiteral("fileDialogDirName"), fileDialogDirName);
     delete ui;
+}
+
+void BrindleQueryTool::setUpMarkToolTips()
+{
+    ui->queryTextEdit->viewport()->installEventFilter(this);
+    // The application's palette gives tool tips white text on white.
+    QPalette toolTips = QToolTip::palette();
+    toolTips.setColor(QPalette::ToolTipBase, QColor(66, 66, 66));
+    toolTips.setColor(QPalette::ToolTipText, Qt::white);
+    QToolTip::setPalette(toolTips);
 }
 
 void BrindleQueryTool::restoreWindowState()

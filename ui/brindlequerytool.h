@@ -58,6 +58,7 @@ private:
         SettingMarks marks;
     };
 
+    void setUpMarkToolTips();
     void restoreWindowState();
     bool loadQuery(const QString &path, LoadedQuery *loaded);
     void showQuery(LoadedQuery loaded);
