@@ -238,9 +238,9 @@ void TestMainWindow::dragAndDrop()
     QCOMPARE(view()->toPlainText().contains("LOG FILE\n\n" + shown + "\n"), !shown.isEmpty());
 }
 
-// Catches the open dialog starting elsewhere than its last folder, that
-// folder not moved to a picked file's folder, and the folder, position and
-// size not stored for the next start or not read back.
+// Catches the open dialog's folder not moved to a picked file's folder, or
+// moved by a cancel, and the folder, position and size not stored for the
+// next start or not read back.
 void TestMainWindow::openDialogFolderIsKeptForTheNextStart()
 {
     const QString unreadable = fixture("picked/broken.zip", QByteArray(), false);
@@ -263,16 +263,13 @@ void TestMainWindow::openDialogFolderIsKeptForTheNextStart()
         action("actionOpen")->trigger();
     };
 
-    // Cancelling keeps the folder; picking a file that cannot be read still
-    // moves it to that file's folder.
-    answer(false);
+    // Picking a file that cannot be read still moves the folder to that
+    // file's folder, and cancelling then keeps it.
     answer(true);
     answer(false);
     QCOMPARE(answerer->pending(), 0);
     QCOMPARE(answerer->boxes, QStringList{readFailure});
-    QCOMPARE(directories.size(), 3);
-    QCOMPARE(directories.at(0), directories.at(1));
-    QCOMPARE(directories.at(2), QFileInfo(unreadable).absolutePath());
+    QCOMPARE(directories.value(1), QFileInfo(unreadable).absolutePath());
 
     // Qt's dialog remembers the folder only within a run: the next start
     // must find the window state stored, and start in the stored folder.
@@ -282,14 +279,14 @@ void TestMainWindow::openDialogFolderIsKeptForTheNextStart()
     window = nullptr;
     {
         QSettings stored(QStringLiteral("Corvelle"), QStringLiteral("BrindleQueryTool"));
-        QCOMPARE(stored.value("fileDialogDirName").toString(), directories.at(2));
+        QCOMPARE(stored.value("fileDialogDirName").toString(), directories.at(1));
         QCOMPARE(stored.value("size").toSize(), QSize(500, 400));
         QCOMPARE(stored.value("pos").toPoint(), position);
         stored.setValue("fileDialogDirName", files->path());
     }
     window = new BrindleQueryTool;
     answer(false);
-    QCOMPARE(directories.value(3), QDir(files->path()).absolutePath());
+    QCOMPARE(directories.value(2), QDir(files->path()).absolutePath());
 }
 
 // Catches an unsafe serial reaching a file outside the archive folder, a
@@ -309,7 +306,6 @@ void TestMainWindow::archiveLookup_data()
         << "BQ0000000001 " << true << notInArchive << false;
     QTest::newRow("cancelled -> nothing") << "BQ0000000001" << false << QString() << false;
     QTest::newRow("../outside -> warning") << "../outside" << true << notInArchive << false;
-    QTest::newRow("sub/serial -> warning") << "sub/BQ0000000001" << true << notInArchive << false;
 }
 
 void TestMainWindow::archiveLookup()
@@ -325,11 +321,9 @@ void TestMainWindow::archiveLookup()
     };
     QVERIFY(zip(archivePath + "/BQ0000000001.zip"));
     QVERIFY(writeFile(archivePath + "/BQ0000000002.zip", "no zip"));
-    // Real query files just outside the archive folder, which an unchecked
+    // A real query file just outside the archive folder, which an unchecked
     // serial would reach.
     QVERIFY(zip(archivePath + "/../outside.zip"));
-    QVERIFY(QDir(archivePath).mkdir("sub"));
-    QVERIFY(zip(archivePath + "/sub/BQ0000000001.zip"));
 
     answerer->expect([&](QWidget *widget) {
         auto *dialog = qobject_cast<QInputDialog *>(widget);
@@ -460,8 +454,7 @@ void TestMainWindow::actionsAndMenus()
                                  "&Go to actionJumpPrimary actionJumpShipped actionJumpLog"}));
 }
 
-// Catches Ctrl+F not reaching the search field or searching, and a view that
-// takes Tab as input.
+// Catches Ctrl+F not reaching the search field, or searching.
 void TestMainWindow::ctrlFFocusesSearchFieldWithoutSearching()
 {
     view()->setPlainText("abc abd ABC");
@@ -476,11 +469,6 @@ void TestMainWindow::ctrlFFocusesSearchFieldWithoutSearching()
     QTRY_VERIFY(field()->hasFocus());
     QCOMPARE(view()->textCursor().position(), 0);
     QVERIFY(!view()->textCursor().hasSelection());
-
-    // Tab leaves the field for the view, and the view passes Tab on.
-    QTest::keyClick(field(), Qt::Key_Tab);
-    QTRY_VERIFY(view()->hasFocus());
-    QCOMPARE(view()->toPlainText(), QStringLiteral("abc abd ABC"));
 }
 
 QTEST_MAIN(TestMainWindow)
