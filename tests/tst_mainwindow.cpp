@@ -147,8 +147,6 @@ void TestMainWindow::openQuery()
     QFETCH(QStringList, marked);
 
     const QString title = window->windowTitle();
-    window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window));
     const QByteArray first = queryText(markedShipped, markedPrimary, "first log");
     const QString firstPath = fixture("first.txt", first, false);
     window->openQuery(firstPath);
