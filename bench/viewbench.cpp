@@ -3,14 +3,23 @@
 // "<mode> ms=<milliseconds> peak_kib=<peak resident size>".
 //
 //   open QUERYFILE       the window's openQuery, from the read to the first paint
+//   openunmarked QUERYFILE  the same open without the marks of changed settings
 //   openfloor QUERYFILE  the same document text given to a bare QPlainTextEdit
 //                        with setPlainText, to its first paint
+//   launch QUERYFILE     from the start of a process that shows the window with
+//                        QUERYFILE on its command line to the window answering
+//                        after its first paint
+//   launchfloor QUERYFILE  the same for a bare QPlainTextEdit given the document
+//                        text with setPlainText before it is shown
 //   show DOCFILE         read a document text file and showQueryDocument it
 //   floor DOCFILE        read it and setPlainText it into a bare view
 //   find DOCFILE         a failing Find next: findInView forwards, then again
 //                        from the start of the document
 //   findfloor DOCFILE    the same two searches with QPlainTextEdit::find
 
+#include "testfiles.h"
+
+#include "app/darkpalette.h"
 #include "query/querydocument.h"
 #include "query/queryreader.h"
 #include "ui/brindlequerytool.h"
@@ -20,26 +29,15 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPlainTextEdit>
-#include <QScrollBar>
+#include <QProcess>
 #include <QStandardPaths>
+#include <QStyleFactory>
 #include <QTextCursor>
+#include <QTimer>
 
 #include <cstdio>
 
 namespace {
-
-long peakKib()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> lines = status.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').constFirst().toLong();
-    }
-    return -1;
-}
 
 class PaintWatch : public QObject
 {
@@ -82,28 +80,86 @@ QString readText(const QString &path)
 
 int report(const char *mode, qint64 ms)
 {
-    std::printf("%s ms=%lld peak_kib=%ld\n", mode, static_cast<long long>(ms), peakKib());
+    std::printf("%s ms=%lld peak_kib=%lld\n", mode, static_cast<long long>(ms),
+                static_cast<long long>(processStatusKiB("VmHWM")));
     return 0;
+}
+
+QString documentOf(const QString &path)
+{
+    return assembleQueryDocument(readQueryFile(path));
+}
+
+// The child of launch and launchfloor, started as the program would be: it
+// prints its peak memory once the shown view has painted and the event loop
+// has come round again, and ends without tearing anything down.
+[[noreturn]] void launched(bool window, const QString &path)
+{
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QApplication::setPalette(darkPalette());
+    QWidget *shown = nullptr;
+    QPlainTextEdit *view = nullptr;
+    if (window) {
+        shown = new BrindleQueryTool;
+        view = shown->findChild<QPlainTextEdit *>(QStringLiteral("queryTextEdit"));
+    } else {
+        view = new QPlainTextEdit;
+        view->setPlainText(documentOf(path));
+        shown = view;
+    }
+    shown->resize(1000, 700);
+    PaintWatch watch(view->viewport());
+    shown->show();
+    waitForPaint(watch);
+    bool answered = false;
+    QTimer::singleShot(0, [&answered] { answered = true; });
+    while (!answered)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    std::printf("peak_kib=%lld\n", static_cast<long long>(processStatusKiB("VmHWM")));
+    std::fflush(stdout);
+    std::_Exit(0);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    // The window opens its first command-line argument: it must see none.
-    int applicationArgc = 1;
-    QApplication app(applicationArgc, argv);
-    QStandardPaths::setTestModeEnabled(true);
     if (argc != 3) {
-        std::fprintf(stderr,
-                     "usage: brindle-viewbench open|openfloor|show|floor|find|findfloor FILE\n");
+        std::fprintf(stderr, "usage: brindle-viewbench open|openunmarked|openfloor|launch|"
+                             "launchfloor|show|floor|find|findfloor FILE\n");
         return 2;
     }
     const QByteArray mode = argv[1];
+    // The window opens its first command-line argument: only the child of
+    // launch may give it one.
+    char *applicationArgv[] = {argv[0], argv[2], nullptr};
+    int applicationArgc = mode == "launched" ? 2 : 1;
+    QApplication app(applicationArgc, applicationArgv);
+    QStandardPaths::setTestModeEnabled(true);
     const QString path = QString::fromLocal8Bit(argv[2]);
     QElapsedTimer timer;
 
-    if (mode == "open") {
+    if (mode == "launched" || mode == "launchedfloor")
+        launched(mode == "launched", path);
+    if (mode == "launch" || mode == "launchfloor") {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        timer.start();
+        child.start(
+            QCoreApplication::applicationFilePath(),
+            {mode == "launch" ? QStringLiteral("launched") : QStringLiteral("launchedfloor"),
+             path});
+        while (!child.canReadLine() && child.waitForReadyRead(-1)) {
+        }
+        const qint64 ms = timer.elapsed();
+        const QByteArray line = child.readLine().trimmed();
+        child.kill();
+        child.waitForFinished();
+        std::printf("%s ms=%lld %s\n", mode.constData(), static_cast<long long>(ms),
+                    line.constData());
+        return 0;
+    }
+    if (mode == "open" || mode == "openunmarked") {
         BrindleQueryTool window;
         window.resize(1000, 700);
         window.show();
@@ -111,9 +167,12 @@ int main(int argc, char **argv)
         PaintWatch watch(view->viewport());
         waitForPaint(watch);
         timer.start();
-        window.openQuery(path);
+        if (mode == "open")
+            window.openQuery(path);
+        else
+            showQueryDocument(view, documentOf(path));
         waitForPaint(watch);
-        return report("open", timer.elapsed());
+        return report(mode.constData(), timer.elapsed());
     }
 
     QPlainTextEdit view;
@@ -126,11 +185,7 @@ int main(int argc, char **argv)
     waitForPaint(watch);
 
     if (mode == "openfloor") {
-        QString document;
-        {
-            const QString queryText = readQueryFile(path);
-            document = assembleQueryDocument(queryText);
-        }
+        const QString document = documentOf(path);
         timer.start();
         view.setPlainText(document);
         waitForPaint(watch);

@@ -1,5 +1,7 @@
 #include "query/settingsdiff.h"
 
+#include "query/querydocument.h"
+
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,17 +11,35 @@
 
 namespace {
 
-using SettingValues = QHash<QString, QStringList>;
-
-SettingValues settingValues(const QVector<QStringRef> &lines, const SettingPattern &pattern)
+struct SettingEntry
 {
-    SettingValues values;
     QString key;
     QString value;
+    SettingGroup group = SettingGroup::Other;
+};
+
+using SettingValues = QHash<QString, QStringList>;
+
+// The setting lines of a section, in line order.
+QVector<SettingEntry> settingEntries(const QVector<QStringRef> &lines)
+{
+    const SettingPattern pattern;
+    QVector<SettingEntry> entries;
+    SettingEntry entry;
     for (const QStringRef &line : lines) {
-        if (pattern.match(line, &key, &value))
-            values[key].append(value);
+        if (pattern.match(line, &entry.key, &entry.value)) {
+            entry.group = settingGroup(entry.key);
+            entries.append(entry);
+        }
     }
+    return entries;
+}
+
+SettingValues settingValues(const QVector<SettingEntry> &entries)
+{
+    SettingValues values;
+    for (const SettingEntry &entry : entries)
+        values[entry.key].append(entry.value);
     return values;
 }
 
@@ -46,28 +66,11 @@ void appendEscaped(QString &out, const QString &text)
     }
 }
 
-void appendSide(QString &out, const QStringList &values)
+QVector<SettingDifference> differences(const QVector<SettingEntry> &left,
+                                       const QVector<SettingEntry> &right)
 {
-    if (values.isEmpty()) {
-        out += QLatin1String("(missing)");
-        return;
-    }
-    for (int i = 0; i < values.size(); ++i) {
-        out += QLatin1String(i == 0 ? "\"" : " \"");
-        appendEscaped(out, values.at(i));
-        out += QLatin1Char('"');
-    }
-}
-
-} // namespace
-
-QVector<SettingDifference> diffSettingSections(const QVector<QStringRef> &left,
-                                               const QVector<QStringRef> &right)
-{
-    const SettingPattern pattern;
-    const SettingValues leftValues = settingValues(left, pattern);
-    const SettingValues rightValues = settingValues(right, pattern);
-
+    const SettingValues leftValues = settingValues(left);
+    const SettingValues rightValues = settingValues(right);
     QVector<SettingDifference> differences;
     for (auto it = leftValues.cbegin(); it != leftValues.cend(); ++it) {
         const QStringList other = rightValues.value(it.key());
@@ -85,6 +88,96 @@ QVector<SettingDifference> diffSettingSections(const QVector<QStringRef> &left,
                   return a.key < b.key;
               });
     return differences;
+}
+
+// Block breaks that a key or value adds to its document line: the text
+// document starts a block at each of these, and a CR just before the line's
+// own line feed joins it as one break.
+int innerBlockBreaks(const SettingEntry &entry)
+{
+    const auto breaks = [](const QString &text) {
+        return int(std::count_if(text.cbegin(), text.cend(), [](QChar c) {
+            return c == QLatin1Char('\r') || c == QChar::ParagraphSeparator ||
+                   c.unicode() == 0xFDD0 || c.unicode() == 0xFDD1;
+        }));
+    };
+    return breaks(entry.key) + breaks(entry.value) -
+           (entry.value.endsWith(QLatin1Char('\r')) ? 1 : 0);
+}
+
+// Walks one settings block laid out as decodeSettings lays it out, from its
+// first block *block on, and marks the entries that wanted says are marked.
+template<typename Wanted>
+void markBlock(const QVector<SettingEntry> &entries, SettingMark::Section section,
+               const Wanted &wanted, int *block, QVector<SettingMark> *marks)
+{
+    *block += 2; // heading, empty line
+    for (int group = 0; group <= int(SettingGroup::Other); ++group) {
+        for (const SettingEntry &entry : entries) {
+            if (int(entry.group) != group)
+                continue;
+            const int difference = wanted(entry.key);
+            if (difference >= 0)
+                marks->append({*block, section, difference});
+            *block += 1 + innerBlockBreaks(entry);
+        }
+        *block += 1; // the group's closing empty line
+    }
+    *block += 2; // rule, empty line
+}
+
+} // namespace
+
+QVector<SettingDifference> diffSettingSections(const QVector<QStringRef> &left,
+                                               const QVector<QStringRef> &right)
+{
+    return differences(settingEntries(left), settingEntries(right));
+}
+
+SettingMarks settingMarks(const QString &queryText)
+{
+    const QVector<QStringRef> primaryLines =
+        settingsSectionLines(queryText, QString(primarySettingsMarker));
+    const QVector<QStringRef> shippedLines =
+        settingsSectionLines(queryText, QString(shippedSettingsMarker));
+    if (primaryLines.isEmpty() || shippedLines.isEmpty())
+        return {};
+    const QVector<SettingEntry> primary = settingEntries(primaryLines);
+    const QVector<SettingEntry> shipped = settingEntries(shippedLines);
+
+    SettingMarks result;
+    result.differences = differences(shipped, primary);
+    QHash<QString, int> differing;
+    for (int i = 0; i < result.differences.size(); ++i)
+        differing.insert(result.differences.at(i).key, i);
+    const auto anyDifference = [&differing](const QString &key) {
+        return differing.value(key, -1);
+    };
+    const auto onlyShipped = [&](const QString &key) {
+        const int difference = differing.value(key, -1);
+        return difference >= 0 && result.differences.at(difference).right.isEmpty() ? difference
+                                                                                    : -1;
+    };
+    // The document shows the primary block first.
+    int block = 0;
+    markBlock(primary, SettingMark::Current, anyDifference, &block, &result.marks);
+    markBlock(shipped, SettingMark::Factory, onlyShipped, &block, &result.marks);
+    return result;
+}
+
+QString quotedSettingValues(const QStringList &values)
+{
+    if (values.isEmpty())
+        return QStringLiteral("(missing)");
+    QString side;
+    for (const QString &value : values) {
+        if (!side.isEmpty())
+            side += QLatin1Char(' ');
+        side += QLatin1Char('"');
+        appendEscaped(side, value);
+        side += QLatin1Char('"');
+    }
+    return side;
 }
 
 QString settingGroupName(SettingGroup group)
@@ -116,9 +209,9 @@ QString settingDifferencesText(const QVector<SettingDifference> &differences)
         // the exact size each time and copy the whole text on every line.
         appendEscaped(text, difference.key);
         text += QLatin1Char('\t');
-        appendSide(text, difference.left);
+        text += quotedSettingValues(difference.left);
         text += QLatin1Char('\t');
-        appendSide(text, difference.right);
+        text += quotedSettingValues(difference.right);
         text += QLatin1Char('\n');
     }
     return text;

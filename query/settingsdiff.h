@@ -28,18 +28,45 @@ struct SettingDifference
 QVector<SettingDifference> diffSettingSections(const QVector<QStringRef> &left,
                                                const QVector<QStringRef> &right);
 
+// A line of the shown document (assembleQueryDocument of the same query text)
+// whose setting differs: its block number as QTextDocument counts blocks, the
+// section it is in, and the difference it shows.
+struct SettingMark
+{
+    enum Section { Current, Factory };
+    int block = 0;
+    Section section = Current;
+    int difference = 0; // index into SettingMarks::differences
+};
+
+struct SettingMarks
+{
+    // diffSettingSections(shipped, primary): the factory side is left.
+    QVector<SettingDifference> differences;
+    // Ascending by block: every primary line whose key is among the
+    // differences, and every shipped line whose key the primary lacks.
+    QVector<SettingMark> marks;
+};
+
+// The marks for the document of a query text. A query text without a shipped
+// or without a primary settings section gives none.
+SettingMarks settingMarks(const QString &queryText);
+
+// A side of a difference as the text form writes it: its values, each in
+// double quotes and separated by one blank ("v1" "v2"), or (missing). TAB, CR,
+// LF and backslash are written as \t, \r, \n and \\, other control characters
+// as \xHH, so that nothing in a value reaches a terminal as a control sequence.
+QString quotedSettingValues(const QStringList &values);
+
 // The lower-case name of a group as the JSON form writes it: "identity",
 // "market", "maintenance", "statistics", "dye", "identification", "other".
 QString settingGroupName(SettingGroup group);
 
 // The differences as text, one line per key ended by a line feed:
-// key, TAB, left side, TAB, right side. A side is either its values, each in
-// double quotes and separated by one blank ("v1" "v2"), or the mark
-// (missing). Keys and values are escaped: TAB, CR, LF and backslash as \t, \r,
-// \n and \\, other control characters as \xHH. Since no key or value can hold
-// a double quote, every line holds exactly two TABs and splits back into key
-// and values without doubt, also when a value is empty or holds blanks. No
-// differences give an empty text.
+// key, TAB, left side, TAB, right side, each side as quotedSettingValues
+// writes it; the key is escaped as the values are. Every line then holds
+// exactly two TABs and splits back into key and values without doubt, also
+// when a value is empty or holds blanks. No differences give an empty text.
 QString settingDifferencesText(const QVector<SettingDifference> &differences);
 
 // The differences as a UTF-8 JSON document:

@@ -16,6 +16,7 @@ int main(int argc, char *argv[])
     QueryFixtureOptions options;
     options.settingsPerSection = 400;
     options.logBytes = 96 * 1024;
+    options.changedSettings = 6;
     if (!writeZip(arguments.at(1),
                   {{QStringLiteral("query/BQ0000000001.txt"), buildQueryText(options)}})) {
         err << "cannot write " << arguments.at(1) << '\n';

@@ -50,9 +50,12 @@ QVector<Setting> sectionSettings(const QueryFixtureOptions &options, bool shippe
     static const char *const others[] = {"volume",       "sleep-minutes",
                                          "network-dhcp", "head-temperature-limit",
                                          "language",     "contrast"};
-    for (int i = settings.size(); i < options.settingsPerSection; ++i) {
+    const int named = settings.size();
+    for (int i = named; i < options.settingsPerSection; ++i) {
         const QByteArray n = QByteArray::number(i).rightJustified(4, '0');
-        const quint32 r = shipped ? 0 : random.bounded(100000u);
+        const quint32 drawn = shipped ? 0 : random.bounded(100000u);
+        const bool changed = options.changedSettings < 0 || i - named < options.changedSettings;
+        const quint32 r = changed ? drawn : 0;
         switch (i % 4) {
         case 0:
             settings.append(Setting(QByteArray("stats-") + statistics[i % 6] + '-' + n, number(r)));

@@ -19,6 +19,9 @@ struct QueryFixtureOptions
     QString modelName = QStringLiteral("Model A");
     QString serial = QStringLiteral("BQ0000000001");
     quint32 seed = 1;
+    // How many generated settings of the primary section differ from the
+    // shipped one (beside the maintenance challenge); negative: all of them.
+    int changedSettings = -1;
 };
 
 // A query text as the printer writes it (UTF-8): commands as elements with

@@ -22,8 +22,12 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QScreen>
+#include <QTextBlock>
+#include <QToolTip>
 
+#include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 BrindleQueryTool::BrindleQueryTool(QWidget *parent)
     : QMainWindow(parent)
@@ -32,6 +36,7 @@ BrindleQueryTool::BrindleQueryTool(QWidget *parent)
 {
     ui->setupUi(this);
     setAcceptDrops(true);
+    setUpMarkToolTips();
     restoreWindowState();
     fileDialogDirName = settings.value(QStringLiteral("fileDialogDirName"), QString()).toString();
     installedVersion = readInstalledVersion();
@@ -40,7 +45,7 @@ BrindleQueryTool::BrindleQueryTool(QWidget *parent)
 
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() > 1 && !arguments.at(1).isEmpty())
-        openQuery(arguments.at(1));
+        loadQuery(arguments.at(1), &pendingQuery);
 }
 
 BrindleQueryTool::~BrindleQueryTool()
@@ -49,6 +54,16 @@ BrindleQueryTool::~BrindleQueryTool()
     settings.setValue(QStringLiteral("size"), size());
     settings.setValue(QStringLiteral("fileDialogDirName"), fileDialogDirName);
     delete ui;
+}
+
+void BrindleQueryTool::setUpMarkToolTips()
+{
+    ui->queryTextEdit->viewport()->installEventFilter(this);
+    // The application's palette gives tool tips white text on white.
+    QPalette toolTips = QToolTip::palette();
+    toolTips.setColor(QPalette::ToolTipBase, QColor(66, 66, 66));
+    toolTips.setColor(QPalette::ToolTipText, Qt::white);
+    QToolTip::setPalette(toolTips);
 }
 
 void BrindleQueryTool::restoreWindowState()
@@ -85,34 +100,119 @@ QString BrindleQueryTool::assembleQueryDocument(QString queryText) const
 
 void BrindleQueryTool::openQuery(const QString &path)
 {
-    BusyCursor busy;
-    QString document;
+    LoadedQuery loaded;
+    if (loadQuery(path, &loaded))
+        showQuery(std::move(loaded));
+}
+
+bool BrindleQueryTool::loadQuery(const QString &path, LoadedQuery *loaded)
+{
+    const BusyCursor busy;
+    ViewText shown;
+    SettingMarks marks;
     {
         // The query text is dropped before the view is filled, to keep the
         // peak memory of a big dump down.
         QString reason;
         QString queryText = readQueryFile(path, &reason);
         if (queryText.isEmpty()) {
-            busy.done();
             showWarning(tr("Couldn't read the query file.") + QLatin1Char('\n') + reason);
-            return;
+            return false;
         }
-        document = assembleQueryDocument(std::move(queryText));
+        marks = settingMarks(queryText);
+        // Counted and cut before the fill, so that a document the view
+        // cannot hold is refused at once and the one shown stays.
+        shown = viewText(assembleQueryDocument(std::move(queryText)));
     }
-    // Counted and cut before the fill, so that a document the view cannot
-    // hold is refused at once and the one shown stays.
-    const ViewText shown = viewText(std::move(document));
     if (!shown.fits) {
-        busy.done();
         showWarning(viewRefusalText(shown, path));
-        return;
+        return false;
     }
-    showQueryDocument(ui->queryTextEdit, shown.text);
+    loaded->path = path;
+    loaded->marks = std::move(marks);
+    loaded->document = std::move(shown.text);
+    return true;
+}
+
+void BrindleQueryTool::showQuery(LoadedQuery loaded)
+{
+    const BusyCursor busy;
+    QPlainTextEdit *view = ui->queryTextEdit;
+    // Marks left on the old document would be moved along by every insertion.
+    view->setExtraSelections({});
+    showQueryDocument(view, loaded.document);
+
+    QTextCharFormat marked;
+    // Dark amber: the palette's white text stays readable on it, and the blue
+    // of a selection still stands out.
+    marked.setBackground(QColor(104, 80, 24));
+    marked.setProperty(QTextFormat::FullWidthSelection, true);
+    // One selection per run of marked lines, from the first line's start to
+    // the start of the line after the run: the view lays out a block for
+    // every selection it is given, and marks often come in runs.
+    QList<QTextEdit::ExtraSelection> selections;
+    const QVector<SettingMark> &marks = loaded.marks.marks;
+    for (int first = 0, last = 0; first < marks.size(); first = ++last) {
+        while (last + 1 < marks.size() && marks.at(last + 1).block == marks.at(last).block + 1)
+            ++last;
+        QTextCursor run(view->document()->findBlockByNumber(marks.at(first).block));
+        run.setPosition(view->document()->findBlockByNumber(marks.at(last).block + 1).position(),
+                        QTextCursor::KeepAnchor);
+        selections.append({run, marked});
+    }
+    view->setExtraSelections(selections);
+    shownMarks = std::move(loaded.marks);
+
+    setWindowTitle(QStringLiteral("BrindleQueryTool ") + installedVersion +
+                   QStringLiteral(" \u2014 ") + QFileInfo(loaded.path).fileName());
+    setWindowFilePath(loaded.path);
+}
+
+QString BrindleQueryTool::markToolTip(int block) const
+{
+    const QVector<SettingMark> &marks = shownMarks.marks;
+    const auto mark =
+        std::lower_bound(marks.cbegin(), marks.cend(), block,
+                         [](const SettingMark &m, int number) { return m.block < number; });
+    if (mark == marks.cend() || mark->block != block)
+        return QString();
+    if (mark->section == SettingMark::Factory)
+        return tr("Not in the current settings");
+    const QStringList &factory = shownMarks.differences.at(mark->difference).left;
+    if (factory.isEmpty())
+        return tr("Not in the factory settings");
+    return tr("Factory value: %1").arg(quotedSettingValues(factory));
+}
+
+bool BrindleQueryTool::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != ui->queryTextEdit->viewport() || event->type() != QEvent::ToolTip)
+        return QMainWindow::eventFilter(watched, event);
+    const auto *help = static_cast<QHelpEvent *>(event);
+    const QString text =
+        markToolTip(ui->queryTextEdit->cursorForPosition(help->pos()).blockNumber());
+    if (text.isEmpty())
+        QToolTip::hideText();
+    else
+        QToolTip::showText(help->globalPos(), text, ui->queryTextEdit->viewport());
+    return true;
+}
+
+void BrindleQueryTool::showEvent(QShowEvent *event)
+{
+    // The layouts have given the view its real size by now, and nothing has
+    // been painted yet.
+    if (!pendingQuery.document.isEmpty())
+        showQuery(std::exchange(pendingQuery, LoadedQuery()));
+    QMainWindow::showEvent(event);
 }
 
 void BrindleQueryTool::showWarning(const QString &text)
 {
+    // A box that comes up during an open must not wear the busy cursor.
+    QGuiApplication::setOverrideCursor(Qt::ArrowCursor);
     QMessageBox::warning(this, tr("Uh-oh"), text, QMessageBox::Ok, QMessageBox::NoButton);
+    QGuiApplication::restoreOverrideCursor();
 }
 
 void BrindleQueryTool::checkForUpdates()
@@ -166,10 +266,8 @@ void BrindleQueryTool::on_actionOpenArchive_triggered()
 void BrindleQueryTool::dragEnterEvent(QDragEnterEvent *event)
 {
     static const QStringList suffixes{QStringLiteral(".zip"), QStringLiteral(".txt")};
-    if (!event->mimeData()->hasUrls())
-        return;
-    const QString path = event->mimeData()->urls().constFirst().toLocalFile();
-    if (suffixes.contains(path.right(4)))
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (!urls.isEmpty() && suffixes.contains(urls.constFirst().toLocalFile().right(4)))
         event->acceptProposedAction();
 }
 
@@ -185,9 +283,11 @@ void BrindleQueryTool::dragLeaveEvent(QDragLeaveEvent *event)
 
 void BrindleQueryTool::dropEvent(QDropEvent *event)
 {
-    if (!event->mimeData()->hasUrls())
+    // A text/uri-list may hold no URL at all.
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.isEmpty())
         return;
-    openQuery(event->mimeData()->urls().constFirst().toLocalFile());
+    openQuery(urls.constFirst().toLocalFile());
     event->acceptProposedAction();
 }
 

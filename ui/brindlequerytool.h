@@ -3,7 +3,11 @@
 // The main window. It owns the Designer form and wires it to the core
 // library: the query reader and the document assembly turn a file into the
 // shown document, the update manager looks for a newer published installer.
-// The window asks the user, shows results and remembers where it was.
+// The window asks the user, shows results and remembers where it was. The
+// lines whose settings differ from the factory settings are marked with the
+// view's extra selections, so the document itself stays as assembled.
+
+#include "query/settingsdiff.h"
 
 #include <QMainWindow>
 #include <QSettings>
@@ -28,6 +32,8 @@ public:
     void openQuery(const QString &path);
 
 protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dragMoveEvent(QDragMoveEvent *event) override;
     void dragLeaveEvent(QDragLeaveEvent *event) override;
@@ -44,7 +50,19 @@ private slots:
     void on_actionJumpLog_triggered();
 
 private:
+    // A query file read and assembled, ready for the view.
+    struct LoadedQuery
+    {
+        QString path;
+        QString document;
+        SettingMarks marks;
+    };
+
+    void setUpMarkToolTips();
     void restoreWindowState();
+    bool loadQuery(const QString &path, LoadedQuery *loaded);
+    void showQuery(LoadedQuery loaded);
+    QString markToolTip(int block) const;
     QString readQueryFile(const QString &path, QString *reason) const;
     QString assembleQueryDocument(QString queryText) const;
     void showWarning(const QString &text);
@@ -56,4 +74,8 @@ private:
     QSettings settings;
     QString installedVersion;
     QString fileDialogDirName;
+    // A command-line query waits here for the view's real size: filling the
+    // hidden view would lay out the whole document twice.
+    LoadedQuery pendingQuery;
+    SettingMarks shownMarks;
 };

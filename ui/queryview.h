@@ -21,22 +21,12 @@ void showQueryDocument(QPlainTextEdit *view, const QString &text);
 // while the document is unchanged, and by view->find otherwise.
 bool findInView(QPlainTextEdit *view, const QString &term, QTextDocument::FindFlags flags);
 
-// Shows the busy cursor over the whole application from construction until
-// done() or destruction, whichever comes first.
+// Shows the busy cursor over the whole application while it lives.
 class BusyCursor
 {
 public:
     BusyCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~BusyCursor() { done(); }
+    ~BusyCursor() { QGuiApplication::restoreOverrideCursor(); }
     BusyCursor(const BusyCursor &) = delete;
     BusyCursor &operator=(const BusyCursor &) = delete;
-    void done()
-    {
-        if (busy)
-            QGuiApplication::restoreOverrideCursor();
-        busy = false;
-    }
-
-private:
-    bool busy = true;
 };
