@@ -33,7 +33,8 @@ namespace {
     return true;
 }();
 
-const QString readFailure = QStringLiteral("Uh-oh|Couldn't read the query file.");
+const QString readFailure = QStringLiteral("Uh-oh|Couldn't read the query file.\n");
+const QString notAZip = readFailure + "It is not a ZIP archive, or the archive is damaged.";
 const QString notInArchive = QStringLiteral("Warning|Couldn't find printer in archive.");
 
 // Settings of every kind of difference, in four groups.
@@ -157,7 +158,8 @@ void TestMainWindow::openQuery()
         answerer->expectMessageBox();
     window->openQuery(path);
 
-    QCOMPARE(answerer->boxes, name.isEmpty() ? QStringList{readFailure} : QStringList());
+    QCOMPARE(answerer->boxes, name.isEmpty() ? QStringList{readFailure + "The file does not exist."}
+                                             : QStringList());
     const QString shown = name.isEmpty() ? firstPath : path;
     QCOMPARE(view()->toPlainText(),
              assembleQueryDocument(QString::fromUtf8(name.isEmpty() ? first : query)));
@@ -266,7 +268,7 @@ void TestMainWindow::openDialogFolderIsKeptForTheNextStart()
     answer(true);
     answer(false);
     QCOMPARE(answerer->pending(), 0);
-    QCOMPARE(answerer->boxes, QStringList{readFailure});
+    QCOMPARE(answerer->boxes, QStringList{notAZip});
     QCOMPARE(directories.value(1), QFileInfo(unreadable).absolutePath());
 
     // Qt's dialog remembers the folder only within a run: the next start
@@ -299,7 +301,7 @@ void TestMainWindow::archiveLookup_data()
     QTest::newRow("serial in archive -> document") << "BQ0000000001" << true << QString() << true;
     QTest::newRow("unknown serial -> warning") << "BQ9999999999" << true << notInArchive << false;
     QTest::newRow("archive file not a zip -> read failure")
-        << "BQ0000000002" << true << readFailure << false;
+        << "BQ0000000002" << true << notAZip << false;
     QTest::newRow("blank after serial -> warning")
         << "BQ0000000001 " << true << notInArchive << false;
     QTest::newRow("cancelled -> nothing") << "BQ0000000001" << false << QString() << false;
