@@ -13,6 +13,7 @@
 #include "query/querydocument.h"
 #include "query/queryreader.h"
 #include "queryfixture.h"
+#include "samplequery.h"
 #include "settings/settingsdecoder.h"
 #include "testfiles.h"
 
@@ -60,11 +61,11 @@ int generate(const QStringList &arguments)
     if (sizes.isEmpty())
         sizes = QStringList{QStringLiteral("50"), QStringLiteral("200")};
     for (const QString &size : sizes) {
-        QueryFixtureOptions options;
+        SampleQueryOptions options;
         options.settingsPerSection = 3000;
         options.logBytes = size.toLongLong() * 1000 * 1000;
         const QString path = dir.filePath(QStringLiteral("query-%1mb.zip").arg(size));
-        if (!writeZip(path, {{QStringLiteral("query.txt"), buildQueryText(options)}})) {
+        if (!writeZip(path, {{QStringLiteral("query.txt"), buildSampleQuery(options)}})) {
             err << "cannot write " << path << '\n';
             return 1;
         }

@@ -6,28 +6,7 @@
 #include <QString>
 #include <QVector>
 
-// Generated query files for tests, the benchmark and the bundled sample. All
-// data is invented; the same options always give the same bytes.
-
-struct QueryFixtureOptions
-{
-    // Settings lines in each of the primary and shipped sections, spread over
-    // all seven groups.
-    int settingsPerSection = 3000;
-    // Approximate size in bytes of the journal's CDATA log.
-    qint64 logBytes = 64 * 1024;
-    QString modelName = QStringLiteral("Model A");
-    QString serial = QStringLiteral("BQ0000000001");
-    quint32 seed = 1;
-    // How many generated settings of the primary section differ from the
-    // shipped one (beside the maintenance challenge); negative: all of them.
-    int changedSettings = -1;
-};
-
-// A query text as the printer writes it (UTF-8): commands as elements with
-// their output, the primary and shipped settings sections, and the journal
-// command whose output is a CDATA log, with other commands around them.
-QByteArray buildQueryText(const QueryFixtureOptions &options);
+// Query files for the tests, built case by case. All data is invented.
 
 // Setting lines from "key=value" pairs, each line ended by end.
 QByteArray settingLines(const QByteArrayList &pairs, const QByteArray &end = "\n");

@@ -1,5 +1,6 @@
 // Writes the bundled sample query archive: brindle-makesample OUT.zip
 #include "queryfixture.h"
+#include "samplequery.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -13,12 +14,12 @@ int main(int argc, char *argv[])
         err << "usage: brindle-makesample OUT.zip\n";
         return 2;
     }
-    QueryFixtureOptions options;
+    SampleQueryOptions options;
     options.settingsPerSection = 400;
     options.logBytes = 96 * 1024;
     options.changedSettings = 6;
     if (!writeZip(arguments.at(1),
-                  {{QStringLiteral("query/BQ0000000001.txt"), buildQueryText(options)}})) {
+                  {{QStringLiteral("query/BQ0000000001.txt"), buildSampleQuery(options)}})) {
         err << "cannot write " << arguments.at(1) << '\n';
         return 1;
     }
