@@ -5,15 +5,13 @@
 #include "fuzzinput.h"
 #include "update/msiprobepackages.h"
 
-#include <QByteArray>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray answer(reinterpret_cast<const char *>(data), int(size));
     ProductVersionReading reading;
-    reading.value = QStringLiteral("untouched");
+    reading.value = "untouched";
     if (!MsiProbePackages::parseAnswer(answer, &reading)) {
-        FUZZ_CHECK(reading.value == QLatin1String("untouched"));
+        FUZZ_CHECK(reading.value == "untouched");
         return 0;
     }
     FUZZ_CHECK(reading.value.size() <= 15);
