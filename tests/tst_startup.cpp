@@ -26,8 +26,7 @@ QString findWindow(const QString &title)
 
 void pressKeys(const QString &window, const QString &keys)
 {
-    xdotool({"windowfocus", "--sync", window});
-    xdotool({"key", "--clearmodifiers", keys});
+    xdotool({"windowfocus", "--sync", window, "key", "--clearmodifiers", keys});
 }
 
 } // namespace
@@ -57,11 +56,11 @@ private slots:
     {
         QTest::addColumn<QRect>("stored");
         QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("opener");
+        QTest::addColumn<int>("openerExit");
         QTest::addColumn<QStringList>("boxes");
-        const auto row = [](const char *name, QRect stored, QStringList arguments, int opener,
+        const auto row = [](const char *name, QRect stored, QStringList arguments, int openerExit,
                             QStringList boxes) {
-            QTest::newRow(name) << stored << arguments << opener << boxes;
+            QTest::newRow(name) << stored << arguments << openerExit << boxes;
         };
         const QString offer = "New version available=";
         row("first run -> 423x405, state stored", {}, {}, -1, {});
@@ -81,7 +80,7 @@ private slots:
     {
         QFETCH(QRect, stored);
         QFETCH(QStringList, arguments);
-        QFETCH(int, opener);
+        QFETCH(int, openerExit);
         QFETCH(QStringList, boxes);
         const bool handedOver = boxes.value(boxes.size() - 1) == "New version available=Return";
         const int scale = qMax(1, qEnvironmentVariableIntValue("BRINDLE_TEST_SCALE"));
@@ -95,7 +94,7 @@ private slots:
             settings.setValue("pos", stored.topLeft());
             settings.setValue("size", stored.size());
         }
-        if (opener >= 0) {
+        if (openerExit >= 0) {
             const QString package = buildInstallerPackage(home.path(), "package", "1.3");
             QVERIFY(QDir().mkpath(QFileInfo(publishedInstallerPath).absolutePath()));
             QVERIFY(QFile::copy(package, publishedInstallerPath));
@@ -105,11 +104,10 @@ private slots:
             argument = argument.isEmpty() ? argument : home.filePath(argument);
         // The desktop shell's opener: a stand-in that records the URL it is
         // given and exits with the row's status.
-        const QString recorder =
-            "#!/bin/sh\nprintf '%s' \"$1\" > \"$(dirname \"$0\")/../opened\"\n";
-        QVERIFY(writeFile(home.filePath("bin/xdg-open"),
-                          recorder.toUtf8() + "exit " + QByteArray::number(opener)));
-        QFile::setPermissions(home.filePath("bin/xdg-open"), QFile::ReadOwner | QFile::ExeOwner);
+        const QString xdgOpen = home.filePath("bin/xdg-open");
+        const QString script = "#!/bin/sh\nprintf '%s' \"$1\" > \"%1/opened\"\nexit %2\n";
+        QVERIFY(writeFile(xdgOpen, script.arg(home.path(), QString::number(openerExit)).toUtf8()));
+        QFile::setPermissions(xdgOpen, QFile::ReadOwner | QFile::ExeOwner);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         // The display alone decides the scale.
         for (const char *scaling : {"QT_SCALE_FACTOR", "QT_SCREEN_SCALE_FACTORS",
@@ -125,24 +123,22 @@ private slots:
         viewer.start(QCoreApplication::applicationDirPath() + "/BrindleQueryTool", arguments);
         QVERIFY(viewer.waitForStarted());
 
+        const QString mainTitle = "^BrindleQueryTool";
         for (const QString &box : boxes) {
             const QString shown = findWindow('^' + box.section('=', 0, 0) + '$');
             QVERIFY2(!shown.isEmpty(), qPrintable(box));
-            QVERIFY(xdotool({"search", "--onlyvisible", "--name", "^BrindleQueryTool"})
-                        .value(0)
-                        .isEmpty());
+            QVERIFY(xdotool({"search", "--onlyvisible", "--name", mainTitle}) == QStringList{""});
             pressKeys(shown, box.section('=', 1));
         }
         QRect shown;
         if (!handedOver) {
-            const QString main = findWindow("^BrindleQueryTool 1\\.2");
+            const QString main = findWindow(mainTitle + " 1\\.2");
             QVERIFY(!main.isEmpty());
             // WINDOW=, X=, Y=, WIDTH=, HEIGHT=, SCREEN=, one a line, in device pixels.
-            const QStringList lines = xdotool({"getwindowgeometry", "--shell", main});
-            const auto value = [&](int line) {
-                return lines.value(line).section('=', 1).toInt();
-            };
-            shown = QRect(value(1), value(2), value(3), value(4));
+            QVector<int> v;
+            for (const QString &line : xdotool({"getwindowgeometry", "--shell", main}))
+                v << line.section('=', 1).toInt();
+            shown = QRect(v.value(1), v.value(2), v.value(3), v.value(4));
             QCOMPARE(shown.size(), (stored.isValid() ? stored.size() : QSize(423, 405)) * scale);
             QVERIFY2(screen.contains(shown.topLeft() / scale), "placed off the screen");
             if (screen.contains(stored))
