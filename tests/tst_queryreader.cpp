@@ -20,35 +20,30 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QVector<ZipEntry>>("entries");
         QTest::addColumn<QString>("result");
-        const auto file = [](const char *name, const char *fileName, const QByteArray &bytes,
-                             const QString &result) {
-            QTest::newRow(name) << QString(fileName) << bytes << QVector<ZipEntry>() << result;
+        const auto row = [](const char *name, const char *fileName, const QByteArray &bytes,
+                            const QString &result, const QVector<ZipEntry> &entries = {}) {
+            QTest::newRow(name) << QString(fileName) << bytes << entries << result;
         };
-        const auto zip = [](const char *name, const QVector<ZipEntry> &entries,
-                            const QString &result, const char *fileName = "q.zip") {
-            QTest::newRow(name) << QString(fileName) << QByteArray() << entries << result;
-        };
-        const QString fffd(QChar::ReplacementCharacter);
-        zip("readme.md, b/, __MACOSX/a.txt, x/._b.txt, dump/c.txt, d.txt -> dump/c.txt",
-            {{"readme.md", "readme"},
-             {"b/", ""},
-             {"__MACOSX/a.txt", "mac"},
-             {"x/._b.txt", QByteArray("\0\5\26\7", 4)},
-             {"dump/c.txt", "C"},
-             {"d.txt", "D"}},
-            "C");
-        zip("QUERY.TXT only -> no .txt entry", {{"QUERY.TXT", "q"}}, "!no entry whose name ends");
-        zip("empty first .txt entry -> empty, no later entry", {{"a.txt", ""}, {"b.txt", "B"}},
-            "!a.txt is empty");
-        zip("entry A B 0 C D -> A B U+FFFD C D", {{"q.txt", QByteArray("AB\0CD", 5)}},
-            "AB" + fffd + "CD");
-        zip(".Zip -> lower-case .zip", {{"q.txt", "query"}}, "!lower-case .zip", "q.Zip");
-        file("random bytes named .zip -> not a ZIP archive", "q.zip",
-             QByteArray("PK\x05\x06\x9c\x11\xff\xfe\x00\x01garbage", 18), "!not a ZIP archive");
-        file(".TXT -> lower-case .txt", "q.TXT", "query", "!lower-case .txt");
+        QVector<ZipEntry> named; // each entry holds its name
+        for (const char *entry :
+             {"readme.md", "b/", "__MACOSX/a.txt", "x/._b.txt", "dump/c.txt", "d.txt"})
+            named << ZipEntry(entry, entry);
+        row("entries above, first .txt not Mac metadata -> dump/c.txt", "q.zip", {}, "dump/c.txt",
+            named);
+        row("QUERY.TXT only -> no .txt entry", "q.zip", {}, "!no entry whose name ends",
+            {{"QUERY.TXT", "q"}});
+        row("empty first .txt entry -> empty, no later entry", "q.zip", {}, "!a.txt is empty",
+            {{"a.txt", ""}, {"b.txt", "B"}});
+        row("entry A B 0 C D -> A B U+FFFD C D", "q.zip", {},
+            "AB" + QString(QChar::ReplacementCharacter) + "CD",
+            {{"q.txt", QByteArray("AB\0CD", 5)}});
+        row(".Zip -> lower-case .zip", "q.Zip", {}, "!lower-case .zip", {{"q.txt", "query"}});
+        row("random bytes named .zip -> not a ZIP archive", "q.zip",
+            QByteArray("PK\x05\x06\x9c\x11\xff\xfe\x00\x01garbage", 18), "!not a ZIP archive");
+        row(".TXT -> lower-case .txt", "q.TXT", "query", "!lower-case .txt");
         // Zero bytes and CR LF in a plain file are left to the fuzz target's seeds.
-        file("missing -> does not exist", "missing.txt", {}, "!does not exist");
-        file("named pipe -> not a regular file, no block", "pipe.txt", {}, "!not a regular file");
+        row("missing -> does not exist", "missing.txt", {}, "!does not exist");
+        row("named pipe -> not a regular file, no block", "pipe.txt", {}, "!not a regular file");
 
         // Archives whose recorded facts do not match the entry's data.
         const QTemporaryDir dir;
@@ -65,13 +60,13 @@ private slots:
             bytes.data()[bytes.indexOf("PK\x01\x02") + 8] |= flags;
             return bytes;
         };
-        file("entry with CRC wrong -> damaged", "q.zip", damaged(0, 1), "!q.txt is damaged");
-        file("entry with stored size too large -> damaged", "q.zip", damaged(5, 0),
-             "!q.txt is damaged");
-        file("entry of 600 MiB -> too large", "q.zip", damaged(600 << 20, 0),
-             "!larger than 512 MiB");
-        file("entry flagged encrypted -> encrypted", "q.zip", damaged(0, 0, 1),
-             "!q.txt is encrypted");
+        row("entry with CRC wrong -> damaged", "q.zip", damaged(0, 1), "!q.txt is damaged");
+        row("entry with stored size too large -> damaged", "q.zip", damaged(5, 0),
+            "!q.txt is damaged");
+        row("entry of 600 MiB -> too large", "q.zip", damaged(600 << 20, 0),
+            "!larger than 512 MiB");
+        row("entry flagged encrypted -> encrypted", "q.zip", damaged(0, 0, 1),
+            "!q.txt is encrypted");
     }
 
     void read()
