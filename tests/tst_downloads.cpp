@@ -43,25 +43,23 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("error");
 
-        const auto row = [](const char *name, const QByteArray &answer, const QString &text,
-                            const QString &error) {
-            QTest::newRow(name) << answer << text << error;
-        };
-        QByteArray bomb = qCompress(QByteArray(200000, 'x'));
-        bomb.remove(0, 4); // qCompress puts the length before the zlib stream
+        // qCompress puts the length before the zlib stream.
+        const QByteArray bomb = qCompress(QByteArray(200000, 'x')).mid(4);
         const QString statusError = "Error - 299 - ";
-        const QByteArray bytes(" \xc3\xbc\0x", 5);
-        const QByteArray redirect = response("302 Found", "hello", "Location: /moved\r\n");
-        row("redirect -> followed", redirect, "hello", {});
-        row("300 -> error", response("300 Multiple Choices", "pick one"), {},
-            statusError + "The server answered with HTTP status 300 Multiple Choices");
-        row("UTF-8, zero byte -> trimmed text before it, every byte in the file",
-            response("200 OK", bytes), "\u00fc", {});
-        row("silent server -> time-out", {}, {}, "Error - 5 - ");
-        row("body inflating over the size limit -> error",
-            response("200 OK", bomb, "Content-Encoding: deflate\r\n"), {}, statusError);
-        row("full disk -> write error", response("200 OK", QByteArray(20, 'x')), QString(20, 'x'),
-            "Could not write to /dev/full");
+        QTest::newRow("redirect -> followed")
+            << response("302 Found", "hello", "Location: /moved\r\n") << "hello" << QString();
+        QTest::newRow("300 -> error")
+            << response("300 Multiple Choices", "pick one") << QString()
+            << statusError + "The server answered with HTTP status 300 Multiple Choices";
+        QTest::newRow("UTF-8, zero byte -> trimmed text before it, every byte in the file")
+            << response("200 OK", QByteArray(" \xc3\xbc\0x", 5)) << "\u00fc" << QString();
+        QTest::newRow("silent server -> time-out") << QByteArray() << QString() << "Error - 5 - ";
+        QTest::newRow("body inflating over the size limit -> error")
+            << response("200 OK", bomb, "Content-Encoding: deflate\r\n") << QString()
+            << statusError;
+        QTest::newRow("full disk -> write error")
+            << response("200 OK", QByteArray(20, 'x')) << QString(20, 'x')
+            << "Could not write to /dev/full";
     }
 
     void download()
