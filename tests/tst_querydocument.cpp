@@ -19,7 +19,7 @@ private slots:
         };
         const QString rule(80, '-');
         const auto block = [&rule](const QString &heading,
-                                   const QString &groups = QString(7, '\n')) {
+                                   const QString &groups = QString(7, '\n')) -> QString {
             return heading + "\n\n" + groups + rule + "\n\n";
         };
         const auto log = [&rule](const QString &text) -> QString {
