@@ -13,10 +13,4 @@ QString writeFuzzInput(const QString &name, const uint8_t *data, size_t size);
 
 // Stops the run with a message when a property of the code under test fails;
 // libFuzzer keeps the input that caused it.
-#define FUZZ_CHECK(condition)                                                                      \
-    do {                                                                                           \
-        if (!(condition))                                                                          \
-            fuzzCheckFailed(#condition, __FILE__, __LINE__);                                       \
-    } while (false)
-
-[[noreturn]] void fuzzCheckFailed(const char *condition, const char *file, int line);
+#define FUZZ_CHECK(c) ((c) ? void() : qFatal("%s:%d: property failed: %s", __FILE__, __LINE__, #c))

@@ -9,7 +9,6 @@
 #include "update/updatemanager.h"
 
 #include <QCoreApplication>
-#include <QStringList>
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
@@ -19,21 +18,14 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static MsiProbePackages packages(QStringLiteral(BRINDLE_MSI_PROBE), 10000);
-    const QString path = writeFuzzInput(QStringLiteral("package.msi"), data, size);
-
+    static MsiProbePackages packages(BRINDLE_MSI_PROBE, 10000);
     QStringList errors;
     UpdateManagerSetup setup;
     setup.packages = &packages;
     UpdateManager manager(
-        QStringLiteral("1.0.0"), [&errors](QString error) { errors << error; }, setup);
-    const QString version = manager.msiProductVersion(path);
-    if (version.isNull()) {
-        FUZZ_CHECK(errors.size() == 1);
-        FUZZ_CHECK(errors.first().startsWith(QLatin1String("Failed to ")));
-    } else {
-        FUZZ_CHECK(errors.isEmpty());
-        FUZZ_CHECK(version.size() <= 15);
-    }
+        "1.0.0", [&errors](QString error) { errors << error; }, setup);
+    const QString version = manager.msiProductVersion(writeFuzzInput("package.msi", data, size));
+    FUZZ_CHECK(version.isNull() ? errors.size() == 1 && errors.first().startsWith("Failed to ")
+                                : errors.isEmpty() && version.size() <= 15);
     return 0;
 }

@@ -6,8 +6,6 @@
 #include "fuzzinput.h"
 #include "query/queryreader.h"
 
-#include <QByteArray>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     QByteArray bytes;
@@ -18,9 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     bytes.append(reinterpret_cast<const char *>(data), int(size));
 
-    const QString text = readQueryFile(
-        writeFuzzInput(QStringLiteral("query.txt"),
-                       reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())));
+    const auto *raw = reinterpret_cast<const uint8_t *>(bytes.constData());
+    const QString text = readQueryFile(writeFuzzInput("query.txt", raw, size_t(bytes.size())));
     // With an explicit size, so that the decoding runs past zero bytes.
     FUZZ_CHECK(text == QString::fromUtf8(bytes.constData(), bytes.size())
                            .replace(QChar(0), QChar::ReplacementCharacter));

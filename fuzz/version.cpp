@@ -3,8 +3,6 @@
 #include "update/version.h"
 #include "fuzzinput.h"
 
-#include <QByteArray>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes =
@@ -15,16 +13,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const Version a(textA);
     const Version b(textB);
 
-    FUZZ_CHECK(a.toString() == textA);
-    FUZZ_CHECK(b.toString() == textB);
-    FUZZ_CHECK(a.isValid());
-    FUZZ_CHECK(a.componentCount() == textA.count(QLatin1Char('.')) + 1);
+    FUZZ_CHECK(a.toString() == textA && b.toString() == textB && a.isValid());
+    FUZZ_CHECK(a.componentCount() == textA.count('.') + 1);
 
     const int ab = a.compare(b);
-    FUZZ_CHECK(ab == -1 || ab == 0 || ab == 1);
-    FUZZ_CHECK(ab == -b.compare(a));
-    FUZZ_CHECK(a.compare(a) == 0);
-    FUZZ_CHECK((a == b) == (ab == 0));
-    FUZZ_CHECK((a < b) == (ab == -1));
+    FUZZ_CHECK((ab == -1 || ab == 0 || ab == 1) && ab == -b.compare(a) && a.compare(a) == 0);
+    FUZZ_CHECK((a == b) == (ab == 0) && (a < b) == (ab == -1));
     return 0;
 }

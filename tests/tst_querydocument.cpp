@@ -7,91 +7,84 @@ class tst_QueryDocument : public QObject
     Q_OBJECT
 
 private slots:
-    void document_data();
-    void document();
+    void document_data()
+    {
+        QTest::addColumn<QString>("queryText");
+        QTest::addColumn<QString>("expected");
+        const auto row = [](const char *name, const QString &queryText, const QString &expected) {
+            QTest::newRow(name) << queryText << expected;
+        };
+        const auto command = [](const QString &marker, const char *body) -> QString {
+            return "<command name=\"cat\" args=\"" + marker + "\">\n" + body + "</command>\n";
+        };
+        const QString rule(80, '-');
+        const auto block = [&rule](const QString &heading,
+                                   const QString &groups = QString(7, '\n')) -> QString {
+            return heading + "\n\n" + groups + rule + "\n\n";
+        };
+        const auto log = [&rule](const QString &text) -> QString {
+            return logHeading + QStringLiteral("\n\n") + text + '\n' + rule + '\n';
+        };
+        const QString noSettings = block(primaryHeading) + block(shippedHeading);
+        const QString journal = "<command name=\"journalctl\" args=\"-u corvelle-printer\">";
+        const QString primary = primarySettingsMarker;
+
+        // The primary lines, sorted, are the decoder's worked example: a key of
+        // every group, an empty value, and the value before the key (skipped).
+        row("worked example, code-unit order, duplicates, CR LF log -> three parts",
+            command(shippedSettingsMarker,
+                    "  <s key=\"ab-c\" value=\"1\"/>\n  <s key=\"x\" value=\"2\"/>\n"
+                    "  <s key=\"a\" value=\"1\"/>\n  <s key=\"x\" value=\"1\"/>\n"
+                    "  <s key=\"ab\" value=\"1\"/>\n  <s key=\"Z\" value=\"1\"/>\n"
+                    "  <s key=\"x\" value=\"2\"/>\n") +
+                command(primarySettingsMarker,
+                        "  value=\"1\" key=\"late-key\"\n  key=\"volume\" value=\"\"\n"
+                        "  key=\"stats-cards-printed\" value=\"42\"\n"
+                        "  key=\"maintenance-challenge\" value=\"example-text\"\n"
+                        "  key=\"id-sales-region\" value=\"north\"\n"
+                        "  key=\"id-printer-serial\" value=\"example-serial\"\n"
+                        "  key=\"id-model-name\" value=\"Model A\"\n  key=\"id-firmware\" "
+                        "value=\"1.2.3\"\n"
+                        "  key=\"dye-film-type\" value=\"standard\"\n") +
+                journal + "<![CDATA[boot\r\nready\n]]></command>",
+            block(primaryHeading,
+                  "id-model-name\tModel A\nid-printer-serial\texample-serial\n\n"
+                  "id-sales-region\tnorth\n\nmaintenance-challenge\texample-text\n\n"
+                  "stats-cards-printed\t42\n\ndye-film-type\tstandard\n\n"
+                  "id-firmware\t1.2.3\n\nvolume\t\n\n") +
+                block(shippedHeading,
+                      QString(6, '\n') + "Z\t1\na\t1\nab\t1\nab-c\t1\nx\t1\nx\t2\nx\t2\n\n") +
+                log("boot\r\nready\n"));
+        row("marker in a value after a tag's >, then in a tag -> section from the tag",
+            "<command name=\"x\">key=\"k\" value=\"" + primary + "\"</command>\n" +
+                command(primarySettingsMarker, "key=\"real\" value=\"1\"\n"),
+            block(primaryHeading, QString(6, '\n') + "real\t1\n\n") + block(shippedHeading));
+        row("markers in no tag -> first occurrence; no </command> after shipped -> empty",
+            primary + "\nkey=\"a\" value=\"1\"\n</command>" + shippedSettingsMarker +
+                "\nkey=\"b\" value=\"2\"\n",
+            block(primaryHeading, QString(6, '\n') + "a\t1\n\n") + block(shippedHeading));
+        // Far from the start, the log lies behind where it is moved to.
+        row("long text before the log -> log",
+            QString(2000, 'x') + journal + "<![CDATA[a ]] b]]></command>",
+            noSettings + log("a ]] b"));
+        row("nothing after <![CDATA[ -> no log", journal + "<![CDATA[", noSettings);
+        // Those without a log, with an empty or a cut-off one are the fuzz target's seeds.
+        row("CDATA before the journal -> no log", "<![CDATA[early]]>" + journal + "</command>",
+            noSettings);
+    }
+
+    void document()
+    {
+        QFETCH(QString, queryText);
+        QFETCH(QString, expected);
+        QCOMPARE(assembleQueryDocument(queryText), expected);
+        // A text the caller hands over is reused in place; a shared one is not.
+        QString unshared(queryText.constData(), queryText.size());
+        QCOMPARE(assembleQueryDocument(std::move(unshared)), expected);
+        QString shared = queryText;
+        QCOMPARE(assembleQueryDocument(std::move(shared)), expected);
+    }
 };
-
-void tst_QueryDocument::document_data()
-{
-    QTest::addColumn<QString>("queryText");
-    QTest::addColumn<QString>("expected");
-    const auto row = [](const char *name, const QString &queryText, const QString &expected) {
-        QTest::newRow(name) << queryText << expected;
-    };
-    const auto command = [](const QString &marker, const char *body) -> QString {
-        return "<command name=\"cat\" args=\"" + marker + "\">\n" + body + "</command>\n";
-    };
-    const QString rule(80, '-');
-    const auto block = [&rule](const QString &heading,
-                               const QString &groups = QString(7, '\n')) -> QString {
-        return heading + "\n\n" + groups + rule + "\n\n";
-    };
-    const auto log = [&rule](const QString &text) -> QString {
-        return logHeading + QStringLiteral("\n\n") + text + '\n' + rule + '\n';
-    };
-    const QString noSettings = block(primaryHeading) + block(shippedHeading);
-    const QString journal = "<command name=\"journalctl\" args=\"-u corvelle-printer\">";
-    const QString primary = primarySettingsMarker;
-
-    // The primary lines, sorted, are the decoder's worked example: a key of
-    // every group, an empty value, and the value before the key (skipped).
-    row("worked example, code-unit order, duplicates, CR LF log -> three parts",
-        command(shippedSettingsMarker,
-                "  <s key=\"ab-c\" value=\"1\"/>\n"
-                "  <s key=\"x\" value=\"2\"/>\n  <s key=\"a\" value=\"1\"/>\n"
-                "  <s key=\"x\" value=\"1\"/>\n  <s key=\"ab\" value=\"1\"/>\n"
-                "  <s key=\"Z\" value=\"1\"/>\n  <s key=\"x\" value=\"2\"/>\n") +
-            command(primarySettingsMarker,
-                    "  value=\"1\" key=\"late-key\"\n"
-                    "  key=\"volume\" value=\"\"\n"
-                    "  key=\"stats-cards-printed\" value=\"42\"\n"
-                    "  key=\"maintenance-challenge\" value=\"example-text\"\n"
-                    "  key=\"id-sales-region\" value=\"north\"\n"
-                    "  key=\"id-printer-serial\" value=\"example-serial\"\n"
-                    "  key=\"id-model-name\" value=\"Model A\"\n"
-                    "  key=\"id-firmware\" value=\"1.2.3\"\n"
-                    "  key=\"dye-film-type\" value=\"standard\"\n") +
-            journal + "<![CDATA[boot\r\nready\n]]></command>",
-        block(primaryHeading, "id-model-name\tModel A\nid-printer-serial\texample-serial\n\n"
-                              "id-sales-region\tnorth\n\nmaintenance-challenge\texample-text\n\n"
-                              "stats-cards-printed\t42\n\ndye-film-type\tstandard\n\n"
-                              "id-firmware\t1.2.3\n\nvolume\t\n\n") +
-            block(shippedHeading,
-                  QString(6, '\n') + "Z\t1\na\t1\nab\t1\nab-c\t1\nx\t1\nx\t2\nx\t2\n\n") +
-            log("boot\r\nready\n"));
-    row("marker in a value after a tag's >, then in a tag -> section from the tag",
-        "<command name=\"x\">key=\"k\" value=\"" + primary + "\"</command>\n" +
-            command(primarySettingsMarker, "key=\"real\" value=\"1\"\n"),
-        block(primaryHeading, QString(6, '\n') + "real\t1\n\n") + block(shippedHeading));
-    row("markers in no tag -> first occurrence; no </command> after shipped -> empty",
-        primary + "\nkey=\"a\" value=\"1\"\n</command>" + shippedSettingsMarker +
-            "\nkey=\"b\" value=\"2\"\n",
-        block(primaryHeading, QString(6, '\n') + "a\t1\n\n") + block(shippedHeading));
-    row("journal without CDATA, later command's CDATA -> no log",
-        journal + "no output</command><command name=\"df\"><![CDATA[later]]></command>",
-        noSettings);
-    // Far from the start, the log lies behind where it is moved to.
-    row("long text before the log -> log",
-        QString(2000, 'x') + journal + "<![CDATA[a ]] b]]></command>", noSettings + log("a ]] b"));
-    row("empty CDATA -> no log", journal + "<![CDATA[]]></command>", noSettings);
-    row("CDATA cut off -> log to the end, then the note", journal + "<![CDATA[one\ntw",
-        noSettings + log("one\ntw\n" + logCutNote));
-    row("nothing after <![CDATA[ -> no log", journal + "<![CDATA[", noSettings);
-    row("CDATA before the journal -> no log", "<![CDATA[early]]>" + journal + "</command>",
-        noSettings);
-}
-
-void tst_QueryDocument::document()
-{
-    QFETCH(QString, queryText);
-    QFETCH(QString, expected);
-    QCOMPARE(assembleQueryDocument(queryText), expected);
-    // A text the caller hands over is reused in place; a shared one is not.
-    QString unshared(queryText.constData(), queryText.size());
-    QCOMPARE(assembleQueryDocument(std::move(unshared)), expected);
-    QString shared = queryText;
-    QCOMPARE(assembleQueryDocument(std::move(shared)), expected);
-}
 
 QTEST_GUILESS_MAIN(tst_QueryDocument)
 #include "tst_querydocument.moc"
