@@ -11,7 +11,8 @@
 //                        after its first paint
 //   launchfloor QUERYFILE  the same for a bare QPlainTextEdit given the document
 //                        text with setPlainText before it is shown
-//   show DOCFILE         read a document text file and showQueryDocument it
+//   show DOCFILE         read a document text file, cut it as the window does and
+//                        showQueryDocument it
 //   floor DOCFILE        read it and setPlainText it into a bare view
 //   find DOCFILE         a failing Find next: findInView forwards, then again
 //                        from the start of the document
@@ -22,6 +23,7 @@
 #include "app/darkpalette.h"
 #include "query/querydocument.h"
 #include "query/queryreader.h"
+#include "query/viewtext.h"
 #include "ui/brindlequerytool.h"
 #include "ui/queryview.h"
 
@@ -199,7 +201,7 @@ int main(int argc, char **argv)
         if (mode == "floor") {
             view.setPlainText(document);
         } else {
-            showQueryDocument(&view, readText(path));
+            showQueryDocument(&view, viewText(readText(path)).text);
         }
         waitForPaint(watch);
         return report(mode.constData(), timer.elapsed());
