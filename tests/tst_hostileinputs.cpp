@@ -7,15 +7,8 @@
 #include "ui/brindlequerytool.h"
 #include "ui/queryview.h"
 
-#include <QAction>
-#include <QElapsedTimer>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QScrollBar>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QtTest>
+#include <QtWidgets>
 
 #include <memory>
 #include <sys/stat.h>
