@@ -16,7 +16,7 @@
 // Heap bytes in use: unlike the resident size, the allocator's caching does
 // not move it by megabytes.
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 static qint64 heapBytes()
 {
     return qint64(__sanitizer_get_current_allocated_bytes());

@@ -147,18 +147,14 @@ private slots:
         QTest::addColumn<bool>("accepted");
         QTest::addColumn<QString>("shown");
 
-        const auto row = [](const char *name, const QStringList &names, bool accepted,
-                            const char *shown) {
-            QTest::newRow(name) << names << accepted << shown;
-        };
         // Files named a.* hold the log "a", b.* the log "b"; missing.txt is absent.
-        row("zip -> opened", {"a.zip"}, true, "a");
-        row("txt then zip -> first opened", {"b.txt", "a.zip"}, true, "b");
-        row("TXT -> refused", {"a.TXT"}, false, "");
-        row("xml then zip -> refused", {"a.xml", "b.zip"}, false, "");
-        row("remote zip -> refused", {"https://host/a.zip"}, false, "");
-        row("unreadable -> warning, then accepted", {"missing.txt"}, true, "");
-        row("uri-list without a URL -> refused, drop ignored", {}, false, "");
+        QTest::newRow("zip -> opened") << QStringList{"a.zip"} << true << "a";
+        QTest::newRow("txt, zip -> first opened") << QStringList{"b.txt", "a.zip"} << true << "b";
+        QTest::newRow("TXT -> refused") << QStringList{"a.TXT"} << false << "";
+        QTest::newRow("xml then zip -> refused") << QStringList{"a.xml", "b.zip"} << false << "";
+        QTest::newRow("remote zip -> refused") << QStringList{"https://h/a.zip"} << false << "";
+        QTest::newRow("unreadable -> warning") << QStringList{"missing.txt"} << true << "";
+        QTest::newRow("uri-list without a URL -> drop ignored") << QStringList{} << false << "";
     }
 
     void dragAndDrop()
