@@ -226,6 +226,7 @@ private slots:
         // Qt's dialog remembers the folder only within a run: the next start
         // must find the window state stored, and start in the stored folder.
         window->resize(500, 400);
+        window->move(window->pos() + QPoint(40, 30));
         const QPoint position = window->pos();
         delete std::exchange(window, nullptr);
         {
