@@ -13,21 +13,10 @@
 #include <memory>
 #include <sys/stat.h>
 
-// Heap bytes in use: unlike the resident size, the allocator's caching does
-// not move it by megabytes.
 #if defined(__SANITIZE_ADDRESS__)
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
-static qint64 heapBytes()
-{
-    return qint64(__sanitizer_get_current_allocated_bytes());
-}
 #else
 #include <malloc.h>
-static qint64 heapBytes()
-{
-    const struct mallinfo2 info = mallinfo2();
-    return qint64(info.uordblks + info.hblkhd);
-}
 #endif
 
 constexpr qint64 MiB = 1024 * 1024;
@@ -288,6 +277,15 @@ void tst_HostileInputs::manyOpensKeepMemoryLevel()
     auto *findNext = window->findChild<QAction *>(QStringLiteral("actionFindNext"));
     const QByteArray log =
         QByteArray("Mar 14 08:00:00 brindle corvelle-printer[812]: card printed\n").repeated(1600);
+    // Heap bytes in use: unlike the resident size, the allocator's caching
+    // does not move them by megabytes.
+    const auto heapBytes = [] {
+#if defined(__SANITIZE_ADDRESS__)
+        return qint64(__sanitizer_get_current_allocated_bytes());
+#else
+        return qint64(mallinfo2().uordblks + mallinfo2().hblkhd);
+#endif
+    };
     qint64 halfway = 0;
     for (int i = 0; i < 200; ++i) {
         const QByteArray serial = "ENDURANCE-" + QByteArray::number(i) + '-';
