@@ -8,21 +8,8 @@
 #include "ui/brindlequerytool.h"
 #include "ui/queryview.h"
 
-#include <QAction>
-#include <QApplication>
-#include <QDir>
-#include <QFileDialog>
-#include <QInputDialog>
-#include <QLineEdit>
-#include <QMenu>
-#include <QMenuBar>
-#include <QMimeData>
-#include <QPlainTextEdit>
-#include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTextBlock>
-#include <QToolTip>
+#include <QtTest>
+#include <QtWidgets>
 
 namespace {
 
@@ -57,419 +44,358 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, settingsDir.path());
+        QVERIFY(QDir().mkpath(archivePath));
+    }
 
-    void openQuery_data();
-    void openQuery();
-    void dragAndDrop_data();
-    void dragAndDrop();
-    void openDialogFolderIsKeptForTheNextStart();
-    void archiveLookup_data();
-    void archiveLookup();
-    void search_data();
-    void search();
-    void paletteColours();
-    void actionsAndMenus();
-    void ctrlFFocusesSearchFieldWithoutSearching();
+    void init()
+    {
+        files = new QTemporaryDir;
+        window = new BrindleQueryTool;
+        answerer = new ModalAnswerer;
+    }
+
+    void cleanup()
+    {
+        QVERIFY2(answerer->unexpected.isEmpty(), qPrintable(answerer->unexpected.join(", ")));
+        delete answerer;
+        delete window;
+        delete files;
+        QDir(archivePath).removeRecursively();
+        QDir().mkpath(archivePath);
+    }
+
+    // Catches a document not replaced or left with its cursor at the end or an
+    // undo history; a failed open that changes the document, its marks or the
+    // title; a title without the file's name; marks on the wrong lines, for the
+    // wrong keys or with the wrong tool tip, or left over from the last query.
+    void openQuery_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("shipped");
+        QTest::addColumn<QByteArray>("primary");
+        QTest::addColumn<QStringList>("marked");
+
+        const auto row = [](const char *name, const char *file, const QByteArray &shipped,
+                            const QByteArray &primary, const QStringList &marked) {
+            QTest::newRow(name) << QString(file) << shipped << primary << marked;
+        };
+        // Each row opens after a query with every kind of difference.
+        row("zip -> document, title, marks with the factory side", "q.zip", markedShipped,
+            markedPrimary, markedLines);
+        row("no shipped section -> old marks gone", "q.txt", {}, markedPrimary, {});
+        row("no primary section -> no marks", "q.txt", markedShipped, {}, {});
+        row("missing file -> warning; document, title and marks kept", "", {}, {}, markedLines);
+    }
+
+    void openQuery()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, shipped);
+        QFETCH(QByteArray, primary);
+        QFETCH(QStringList, marked);
+
+        const QString title = window->windowTitle();
+        const QByteArray first = queryText(markedShipped, markedPrimary, "first log");
+        const QString firstPath = fixture("first.txt", first, false);
+        window->openQuery(firstPath);
+        const QByteArray query = queryText(shipped, primary, "boot");
+        const QString path = name.isEmpty() ? files->filePath("missing.txt")
+                                            : fixture(name, query, name.endsWith("zip"));
+        if (name.isEmpty())
+            answerer->expectMessageBox();
+        window->openQuery(path);
+
+        QCOMPARE(answerer->boxes, name.isEmpty()
+                                      ? QStringList{readFailure + "The file does not exist."}
+                                      : QStringList());
+        const QString shown = name.isEmpty() ? firstPath : path;
+        QCOMPARE(view()->toPlainText(),
+                 assembleQueryDocument(QString::fromUtf8(name.isEmpty() ? first : query)));
+        QCOMPARE(view()->textCursor().position(), 0);
+        QVERIFY(!view()->document()->isUndoAvailable());
+        QCOMPARE(window->windowTitle(),
+                 title + QStringLiteral(" \u2014 ") + QFileInfo(shown).fileName());
+        QCOMPARE(window->windowFilePath(), shown);
+
+        // Each marked line with the tool tip that hovering over it shows.
+        QStringList lines;
+        for (const QTextEdit::ExtraSelection &mark : view()->extraSelections()) {
+            QTextBlock line = view()->document()->findBlock(mark.cursor.selectionStart());
+            for (; line.isValid() && line.position() < mark.cursor.selectionEnd();
+                 line = line.next()) {
+                view()->setTextCursor(QTextCursor(line));
+                const QPoint at = view()->cursorRect().center();
+                QHelpEvent hover(QEvent::ToolTip, at, view()->viewport()->mapToGlobal(at));
+                QCoreApplication::sendEvent(view()->viewport(), &hover);
+                lines << line.text() + " -> " + QToolTip::text();
+            }
+        }
+        QCOMPARE(lines, marked);
+    }
+
+    // Catches a drag accepted by the wrong test (suffix case, a later URL, a
+    // remote URL), a drop that opens another file than the first or is not
+    // accepted after a failed open, and a drop without a URL that opens anything.
+    void dragAndDrop_data()
+    {
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<QString>("shown");
+
+        // Files named a.* hold the log "a", b.* the log "b"; missing.txt is absent.
+        QTest::newRow("zip -> opened") << QStringList{"a.zip"} << true << "a";
+        QTest::newRow("txt, zip -> first opened") << QStringList{"b.txt", "a.zip"} << true << "b";
+        QTest::newRow("TXT -> refused") << QStringList{"a.TXT"} << false << "";
+        QTest::newRow("xml then zip -> refused") << QStringList{"a.xml", "b.zip"} << false << "";
+        QTest::newRow("remote zip -> refused") << QStringList{"https://h/a.zip"} << false << "";
+        QTest::newRow("unreadable -> warning") << QStringList{"missing.txt"} << true << "";
+        QTest::newRow("uri-list without a URL -> drop ignored") << QStringList{} << false << "";
+    }
+
+    void dragAndDrop()
+    {
+        QFETCH(QStringList, names);
+        QFETCH(bool, accepted);
+        QFETCH(QString, shown);
+
+        QList<QUrl> urls;
+        for (const QString &name : names) {
+            urls << (name.startsWith("https:") ? QUrl(name)
+                                               : QUrl::fromLocalFile(files->filePath(name)));
+            if (name != QLatin1String("missing.txt"))
+                fixture(name, queryText({}, {}, name.left(1).toUtf8()), name.endsWith("zip"));
+        }
+        QMimeData data;
+        urls.isEmpty() ? data.setData(QStringLiteral("text/uri-list"), "\r\n") : data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton,
+                              Qt::NoModifier);
+        enter.setAccepted(false);
+        QCoreApplication::sendEvent(window, &enter);
+        QCOMPARE(enter.isAccepted(), accepted);
+        // A real drop follows only an accepted drag enter; the one without a URL
+        // is handed to the window all the same, past the application's dispatch.
+        if (accepted && shown.isEmpty())
+            answerer->expectMessageBox();
+        if (accepted || urls.isEmpty()) {
+            QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            drop.setAccepted(false);
+            static_cast<QObject *>(window)->event(&drop);
+            QCOMPARE(drop.isAccepted(), accepted);
+        }
+        QCOMPARE(answerer->pending(), 0);
+        QCOMPARE(view()->toPlainText().contains("LOG FILE\n\n" + shown + "\n"), !shown.isEmpty());
+    }
+
+    // Catches the open dialog's folder not moved to a picked file's folder, or
+    // moved by a cancel, and the folder, position and size not stored for the
+    // next start or not read back.
+    void openDialogFolderIsKeptForTheNextStart()
+    {
+        const QString unreadable = fixture("picked/broken.zip", QByteArray(), false);
+        QStringList directories;
+        // Records where the dialog starts, then cancels it or picks the file.
+        const auto answer = [&](bool pick) {
+            answerer->expect([&directories, pick, unreadable](QWidget *widget) {
+                auto *dialog = qobject_cast<QFileDialog *>(widget);
+                QVERIFY(dialog);
+                directories.append(dialog->directory().absolutePath());
+                QCOMPARE(dialog->nameFilters(), QStringList{QStringLiteral("ZIP files (*.zip)")});
+                if (!pick)
+                    return dialog->reject();
+                dialog->selectFile(unreadable);
+                QMetaObject::invokeMethod(dialog, "accept");
+            });
+            if (pick)
+                answerer->expectMessageBox();
+            press("Ctrl+O");
+        };
+
+        // Picking a file that cannot be read still moves the folder to that
+        // file's folder, and cancelling then keeps it.
+        answer(true);
+        answer(false);
+        QCOMPARE(answerer->pending(), 0);
+        QCOMPARE(answerer->boxes, QStringList{notAZip});
+        QCOMPARE(directories.value(1), QFileInfo(unreadable).absolutePath());
+
+        // Qt's dialog remembers the folder only within a run: the next start
+        // must find the window state stored, and start in the stored folder.
+        window->resize(500, 400);
+        window->move(window->pos() + QPoint(40, 30));
+        const QPoint position = window->pos();
+        delete std::exchange(window, nullptr);
+        {
+            QSettings stored(QStringLiteral("Corvelle"), QStringLiteral("BrindleQueryTool"));
+            QCOMPARE(stored.value("fileDialogDirName").toString(), directories.at(1));
+            QCOMPARE(stored.value("size").toSize(), QSize(500, 400));
+            QCOMPARE(stored.value("pos").toPoint(), position);
+            stored.setValue("fileDialogDirName", files->path());
+        }
+        window = new BrindleQueryTool;
+        answer(false);
+        QCOMPARE(directories.value(2), QDir(files->path()).absolutePath());
+    }
+
+    // Catches an unsafe serial reaching a file outside the archive folder, a
+    // trimmed serial, and the wrong box for a missing or unreadable archive file.
+    void archiveLookup_data()
+    {
+        QTest::addColumn<QString>("serial");
+        QTest::addColumn<bool>("accept");
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<bool>("opened");
+
+        const auto row = [](const char *name, const char *serial, bool accept, const QString &box) {
+            QTest::newRow(name) << QString(serial) << accept << box << (accept && box.isEmpty());
+        };
+        row("serial in archive -> document", "BQ0000000001", true, {});
+        row("unknown serial -> warning", "BQ9999999999", true, notInArchive);
+        row("archive file not a zip -> read failure", "BQ0000000002", true, notAZip);
+        row("blank after serial -> warning", "BQ0000000001 ", true, notInArchive);
+        row("cancelled -> nothing", "BQ0000000001", false, {});
+        row("../outside -> warning", "../outside", true, notInArchive);
+    }
+
+    void archiveLookup()
+    {
+        QFETCH(QString, serial);
+        QFETCH(bool, accept);
+        QFETCH(QString, box);
+        QFETCH(bool, opened);
+
+        const QByteArray query = queryText({}, {}, "archived log");
+        const auto zip = [&query](const QString &path) {
+            return writeZip(path, {{QStringLiteral("query.txt"), query}});
+        };
+        QVERIFY(zip(archivePath + "/BQ0000000001.zip"));
+        QVERIFY(writeFile(archivePath + "/BQ0000000002.zip", "no zip"));
+        // A real query file just outside the archive folder, which an unchecked
+        // serial would reach.
+        QVERIFY(zip(archivePath + "/../outside.zip"));
+
+        answerer->expect([&](QWidget *widget) {
+            auto *dialog = qobject_cast<QInputDialog *>(widget);
+            QVERIFY(dialog && dialog->textValue().isEmpty());
+            dialog->setTextValue(serial);
+            accept ? dialog->accept() : dialog->reject();
+        });
+        if (!box.isEmpty())
+            answerer->expectMessageBox();
+        press("Ctrl+R");
+
+        QCOMPARE(answerer->pending(), 0);
+        QCOMPARE(answerer->boxes, box.isEmpty() ? QStringList() : QStringList{box});
+        QCOMPARE(view()->toPlainText().contains(QLatin1String("archived log")), opened);
+        QFile::remove(archivePath + "/../outside.zip");
+    }
+
+    // Catches find losing the cursor or the case folding, a wrong wrap-around,
+    // typing that does not search from the current match, a jump that searches
+    // from the cursor or changes the search field, a wrong shortcut, and Ctrl+F
+    // not reaching the search field, or searching.
+    void search_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("term");
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<QString>("after");
+
+        // [ and ] mark the selection. Keys are a shortcut, or a letter the user
+        // types into the search field.
+        const auto row = [](const char *name, const char *before, const char *term,
+                            const char *keys, const char *after) {
+            QTest::newRow(name) << QString(before) << QString(term) << QString(keys)
+                                << QString(after);
+        };
+        row("F3 from first -> ABC", "[abc] abd ABC", "abc", "F3", "abc abd [ABC]");
+        row("F3 from last -> wraps", "abc abd [ABC]", "abc", "F3", "[abc] abd ABC");
+        row("Shift+F3 from first -> wraps", "[abc] abd ABC", "abc", "Shift+F3", "abc abd [ABC]");
+        row("single, F3 -> stays", "abc [abd] ABC", "abd", "F3", "abc [abd] ABC");
+        row("absent -> selection kept", "abc [abd] ABC", "zzz", "F3", "abc [abd] ABC");
+        row("Ctrl+F -> field focused, nothing found", "[ab]c abd ABC", "abd", "Ctrl+F",
+            "[ab]c abd ABC");
+        // Typing searches again from the start of the current match.
+        row("typed c -> grows in place", "[ab]c abd ABC", "ab", "c", "[abc] abd ABC");
+        row("typed d -> moves to abd", "[ab]c abd ABC", "ab", "d", "abc [abd] ABC");
+        row("typed x -> miss, cursor at the match", "abc [abd] ABC", "abd", "x", "abc []abd ABC");
+        // The jumps search from the start of the document, in any letter case.
+        row("Ctrl+P -> primary heading", "see the Log File\nPRIMARY (CURRENT) SETTINGS\nLOG FILE[]",
+            "x", "Ctrl+P", "see the Log File\n[PRIMARY (CURRENT) SETTINGS]\nLOG FILE");
+        row("Ctrl+S -> shipped heading", "PRIMARY (CURRENT) SETTINGS\nSHIPPED (FACTORY) SETTINGS[]",
+            "x", "Ctrl+S", "PRIMARY (CURRENT) SETTINGS\n[SHIPPED (FACTORY) SETTINGS]");
+        row("Ctrl+L -> earlier text in any case", "see the Log File\nLOG FILE[]", "x", "Ctrl+L",
+            "see the [Log File]\nLOG FILE");
+        row("Ctrl+L without a log -> start", "no l[]og here", "x", "Ctrl+L", "[]no log here");
+    }
+
+    void search()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, term);
+        QFETCH(QString, keys);
+        QFETCH(QString, after);
+
+        QString text = before;
+        showQueryDocument(view(), text.remove('[').remove(']'));
+        QTextCursor cursor(view()->document());
+        cursor.setPosition(before.indexOf('['));
+        cursor.setPosition(before.indexOf(']') - 1, QTextCursor::KeepAnchor);
+        view()->setTextCursor(cursor);
+        view()->setFocus();
+        field()->setText(term);
+        const bool typed = keys.size() == 1;
+        typed ? QTest::keyClicks(field(), keys) : press(keys);
+        if (!typed)
+            QTRY_COMPARE(field()->hasFocus(), keys == "Ctrl+F");
+        const QTextCursor found = view()->textCursor();
+        QCOMPARE(text.insert(found.selectionEnd(), ']').insert(found.selectionStart(), '['), after);
+        QCOMPARE(field()->text(), typed ? term + keys : term);
+    }
+
+    // Catches a disabled colour overwritten by its role's colour for all groups,
+    // and a wrong highlight or tool tip text colour.
+    void paletteColours()
+    {
+        // A disabled colour is set after its role's colour for all groups, so it
+        // must survive, and the other groups keep the all-groups colour.
+        const QPalette palette = darkPalette();
+        QCOMPARE(palette.color(QPalette::Disabled, QPalette::Text), QColor(127, 127, 127));
+        QCOMPARE(palette.color(QPalette::Inactive, QPalette::Text), QColor(Qt::white));
+        QCOMPARE(palette.color(QPalette::Active, QPalette::Highlight), QColor(42, 130, 218));
+        QCOMPARE(palette.color(QPalette::Active, QPalette::ToolTipText), QColor(Qt::white));
+        QCOMPARE(palette.brush(QPalette::Active, QPalette::Base).style(), Qt::SolidPattern);
+    }
 
 private:
-    QAction *action(const QString &name) const { return window->findChild<QAction *>(name); }
+    // Presses keys in the active window, as the user does.
+    void press(const QString &keys)
+    {
+        window->show();
+        QApplication::setActiveWindow(window);
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QTest::keySequence(window, QKeySequence(keys));
+    }
+
+    QString fixture(const QString &name, const QByteArray &text, bool zipped) const
+    {
+        const QString path = files->filePath(name);
+        zipped ? writeZip(path, {{QStringLiteral("query.txt"), text}}) : writeFile(path, text);
+        return path;
+    }
+
     QPlainTextEdit *view() const { return window->findChild<QPlainTextEdit *>("queryTextEdit"); }
     QLineEdit *field() const { return window->findChild<QLineEdit *>("findLineEdit"); }
-    QString fixture(const QString &name, const QByteArray &text, bool zipped) const;
 
     QTemporaryDir settingsDir;
     QTemporaryDir *files = nullptr;
     BrindleQueryTool *window = nullptr;
     ModalAnswerer *answerer = nullptr;
 };
-
-void TestMainWindow::initTestCase()
-{
-    QStandardPaths::setTestModeEnabled(true);
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, settingsDir.path());
-    QVERIFY(QDir().mkpath(archivePath));
-}
-
-void TestMainWindow::init()
-{
-    files = new QTemporaryDir;
-    window = new BrindleQueryTool;
-    answerer = new ModalAnswerer;
-}
-
-void TestMainWindow::cleanup()
-{
-    QVERIFY2(answerer->unexpected.isEmpty(), qPrintable(answerer->unexpected.join(", ")));
-    delete answerer;
-    delete window;
-    delete files;
-    QDir(archivePath).removeRecursively();
-    QDir().mkpath(archivePath);
-}
-
-QString TestMainWindow::fixture(const QString &name, const QByteArray &text, bool zipped) const
-{
-    const QString path = files->filePath(name);
-    zipped ? writeZip(path, {{QStringLiteral("query.txt"), text}}) : writeFile(path, text);
-    return path;
-}
-
-// Catches a document not replaced or left with its cursor at the end or an
-// undo history; a failed open that changes the document, its marks or the
-// title; a title without the file's name; marks on the wrong lines, for the
-// wrong keys or with the wrong tool tip, or left over from the last query.
-void TestMainWindow::openQuery_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QByteArray>("shipped");
-    QTest::addColumn<QByteArray>("primary");
-    QTest::addColumn<QStringList>("marked");
-
-    // Each row opens after a query with every kind of difference.
-    QTest::newRow("zip -> document, title, marks with the factory side")
-        << "q.zip" << markedShipped << markedPrimary << markedLines;
-    QTest::newRow("no shipped section -> old marks gone")
-        << "q.txt" << QByteArray() << markedPrimary << QStringList();
-    QTest::newRow("no primary section -> no marks")
-        << "q.txt" << markedShipped << QByteArray() << QStringList();
-    QTest::newRow("missing file -> warning; document, title and marks kept")
-        << "" << QByteArray() << QByteArray() << markedLines;
-}
-
-void TestMainWindow::openQuery()
-{
-    QFETCH(QString, name);
-    QFETCH(QByteArray, shipped);
-    QFETCH(QByteArray, primary);
-    QFETCH(QStringList, marked);
-
-    const QString title = window->windowTitle();
-    const QByteArray first = queryText(markedShipped, markedPrimary, "first log");
-    const QString firstPath = fixture("first.txt", first, false);
-    window->openQuery(firstPath);
-    const QByteArray query = queryText(shipped, primary, "boot");
-    const QString path = name.isEmpty() ? files->filePath("missing.txt")
-                                        : fixture(name, query, name.endsWith("zip"));
-    if (name.isEmpty())
-        answerer->expectMessageBox();
-    window->openQuery(path);
-
-    QCOMPARE(answerer->boxes, name.isEmpty() ? QStringList{readFailure + "The file does not exist."}
-                                             : QStringList());
-    const QString shown = name.isEmpty() ? firstPath : path;
-    QCOMPARE(view()->toPlainText(),
-             assembleQueryDocument(QString::fromUtf8(name.isEmpty() ? first : query)));
-    QCOMPARE(view()->textCursor().position(), 0);
-    QVERIFY(!view()->document()->isUndoAvailable());
-    QCOMPARE(window->windowTitle(),
-             title + QStringLiteral(" \u2014 ") + QFileInfo(shown).fileName());
-    QCOMPARE(window->windowFilePath(), shown);
-
-    // Each marked line with the tool tip that hovering over it shows.
-    QStringList lines;
-    for (const QTextEdit::ExtraSelection &mark : view()->extraSelections()) {
-        QTextBlock line = view()->document()->findBlock(mark.cursor.selectionStart());
-        for (; line.isValid() && line.position() < mark.cursor.selectionEnd(); line = line.next()) {
-            view()->setTextCursor(QTextCursor(line));
-            const QPoint at = view()->cursorRect().center();
-            QHelpEvent hover(QEvent::ToolTip, at, view()->viewport()->mapToGlobal(at));
-            QCoreApplication::sendEvent(view()->viewport(), &hover);
-            lines << line.text() + " -> " + QToolTip::text();
-        }
-    }
-    QCOMPARE(lines, marked);
-}
-
-// Catches a drag accepted by the wrong test (suffix case, a later URL, a
-// remote URL), a drop that opens another file than the first or is not
-// accepted after a failed open, and a drop without a URL that opens anything.
-void TestMainWindow::dragAndDrop_data()
-{
-    QTest::addColumn<QStringList>("names");
-    QTest::addColumn<bool>("accepted");
-    QTest::addColumn<QString>("shown");
-
-    // Files named a.* hold the log "a", b.* the log "b"; missing.txt is absent.
-    QTest::newRow("zip -> opened") << QStringList{"a.zip"} << true << "a";
-    QTest::newRow("txt then zip -> first opened") << QStringList{"b.txt", "a.zip"} << true << "b";
-    QTest::newRow("TXT -> refused") << QStringList{"a.TXT"} << false << "";
-    QTest::newRow("xml then zip -> refused") << QStringList{"a.xml", "b.zip"} << false << "";
-    QTest::newRow("remote zip -> refused") << QStringList{"https://host/a.zip"} << false << "";
-    QTest::newRow("unreadable -> warning, then accepted")
-        << QStringList{"missing.txt"} << true << "";
-    QTest::newRow("uri-list without a URL -> refused, drop ignored")
-        << QStringList{} << false << "";
-}
-
-void TestMainWindow::dragAndDrop()
-{
-    QFETCH(QStringList, names);
-    QFETCH(bool, accepted);
-    QFETCH(QString, shown);
-
-    QList<QUrl> urls;
-    for (const QString &name : names) {
-        urls << (name.startsWith("https:") ? QUrl(name)
-                                           : QUrl::fromLocalFile(files->filePath(name)));
-        if (name != QLatin1String("missing.txt"))
-            fixture(name, queryText({}, {}, name.left(1).toUtf8()), name.endsWith("zip"));
-    }
-    QMimeData data;
-    urls.isEmpty() ? data.setData(QStringLiteral("text/uri-list"), "\r\n") : data.setUrls(urls);
-    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    enter.setAccepted(false);
-    QCoreApplication::sendEvent(window, &enter);
-    QCOMPARE(enter.isAccepted(), accepted);
-    // A real drop follows only an accepted drag enter; the one without a URL
-    // is handed to the window all the same, past the application's dispatch.
-    if (accepted && shown.isEmpty())
-        answerer->expectMessageBox();
-    if (accepted || urls.isEmpty()) {
-        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        drop.setAccepted(false);
-        static_cast<QObject *>(window)->event(&drop);
-        QCOMPARE(drop.isAccepted(), accepted);
-    }
-    QCOMPARE(answerer->pending(), 0);
-    QCOMPARE(view()->toPlainText().contains("LOG FILE\n\n" + shown + "\n"), !shown.isEmpty());
-}
-
-// Catches the open dialog's folder not moved to a picked file's folder, or
-// moved by a cancel, and the folder, position and size not stored for the
-// next start or not read back.
-void TestMainWindow::openDialogFolderIsKeptForTheNextStart()
-{
-    const QString unreadable = fixture("picked/broken.zip", QByteArray(), false);
-    QStringList directories;
-    // Records where the dialog starts, then cancels it or picks the file.
-    const auto answer = [&](bool pick) {
-        answerer->expect([&directories, pick, unreadable](QWidget *widget) {
-            auto *dialog = qobject_cast<QFileDialog *>(widget);
-            QVERIFY(dialog);
-            directories.append(dialog->directory().absolutePath());
-            QCOMPARE(dialog->windowTitle(), QStringLiteral("Open a query ZIP file"));
-            QCOMPARE(dialog->nameFilters(), QStringList{QStringLiteral("ZIP files (*.zip)")});
-            if (!pick)
-                return dialog->reject();
-            dialog->selectFile(unreadable);
-            QMetaObject::invokeMethod(dialog, "accept");
-        });
-        if (pick)
-            answerer->expectMessageBox();
-        action("actionOpen")->trigger();
-    };
-
-    // Picking a file that cannot be read still moves the folder to that
-    // file's folder, and cancelling then keeps it.
-    answer(true);
-    answer(false);
-    QCOMPARE(answerer->pending(), 0);
-    QCOMPARE(answerer->boxes, QStringList{notAZip});
-    QCOMPARE(directories.value(1), QFileInfo(unreadable).absolutePath());
-
-    // Qt's dialog remembers the folder only within a run: the next start
-    // must find the window state stored, and start in the stored folder.
-    window->resize(500, 400);
-    const QPoint position = window->pos();
-    delete window;
-    window = nullptr;
-    {
-        QSettings stored(QStringLiteral("Corvelle"), QStringLiteral("BrindleQueryTool"));
-        QCOMPARE(stored.value("fileDialogDirName").toString(), directories.at(1));
-        QCOMPARE(stored.value("size").toSize(), QSize(500, 400));
-        QCOMPARE(stored.value("pos").toPoint(), position);
-        stored.setValue("fileDialogDirName", files->path());
-    }
-    window = new BrindleQueryTool;
-    answer(false);
-    QCOMPARE(directories.value(2), QDir(files->path()).absolutePath());
-}
-
-// Catches an unsafe serial reaching a file outside the archive folder, a
-// trimmed serial, and the wrong box for a missing or unreadable archive file.
-void TestMainWindow::archiveLookup_data()
-{
-    QTest::addColumn<QString>("serial");
-    QTest::addColumn<bool>("accept");
-    QTest::addColumn<QString>("box");
-    QTest::addColumn<bool>("opened");
-
-    QTest::newRow("serial in archive -> document") << "BQ0000000001" << true << QString() << true;
-    QTest::newRow("unknown serial -> warning") << "BQ9999999999" << true << notInArchive << false;
-    QTest::newRow("archive file not a zip -> read failure")
-        << "BQ0000000002" << true << notAZip << false;
-    QTest::newRow("blank after serial -> warning")
-        << "BQ0000000001 " << true << notInArchive << false;
-    QTest::newRow("cancelled -> nothing") << "BQ0000000001" << false << QString() << false;
-    QTest::newRow("../outside -> warning") << "../outside" << true << notInArchive << false;
-}
-
-void TestMainWindow::archiveLookup()
-{
-    QFETCH(QString, serial);
-    QFETCH(bool, accept);
-    QFETCH(QString, box);
-    QFETCH(bool, opened);
-
-    const QByteArray query = queryText({}, {}, "archived log");
-    const auto zip = [&query](const QString &path) {
-        return writeZip(path, {{QStringLiteral("query.txt"), query}});
-    };
-    QVERIFY(zip(archivePath + "/BQ0000000001.zip"));
-    QVERIFY(writeFile(archivePath + "/BQ0000000002.zip", "no zip"));
-    // A real query file just outside the archive folder, which an unchecked
-    // serial would reach.
-    QVERIFY(zip(archivePath + "/../outside.zip"));
-
-    answerer->expect([&](QWidget *widget) {
-        auto *dialog = qobject_cast<QInputDialog *>(widget);
-        QVERIFY(dialog);
-        QCOMPARE(dialog->windowTitle(), QStringLiteral("Search for printer in Archivon archive"));
-        QCOMPARE(dialog->labelText(), QStringLiteral("Printer serial:"));
-        QVERIFY(dialog->textValue().isEmpty());
-        dialog->setTextValue(serial);
-        accept ? dialog->accept() : dialog->reject();
-    });
-    if (!box.isEmpty())
-        answerer->expectMessageBox();
-    action("actionOpenArchive")->trigger();
-
-    QCOMPARE(answerer->pending(), 0);
-    QCOMPARE(answerer->boxes, box.isEmpty() ? QStringList() : QStringList{box});
-    QCOMPARE(view()->toPlainText().contains(QLatin1String("archived log")), opened);
-    QFile::remove(archivePath + "/../outside.zip");
-}
-
-// Catches find losing the cursor or the case folding, a wrong wrap-around,
-// typing that does not search from the current match, and a jump that
-// searches from the cursor or changes the search field.
-void TestMainWindow::search_data()
-{
-    QTest::addColumn<QString>("before");
-    QTest::addColumn<QString>("term");
-    QTest::addColumn<QString>("action");
-    QTest::addColumn<QString>("after");
-
-    // [ and ] mark the selection. The action is an action's name or what the
-    // user types into the search field.
-    const auto row = [](const char *name, const char *before, const char *term, const char *action,
-                        const char *after) {
-        QTest::newRow(name) << QString(before) << QString(term) << QString(action)
-                            << QString(after);
-    };
-    const char *next = "actionFindNext";
-    row("next from first -> ABC", "[abc] abd ABC", "abc", next, "abc abd [ABC]");
-    row("next from last -> wraps", "abc abd [ABC]", "abc", next, "[abc] abd ABC");
-    row("previous from first -> wraps", "[abc] abd ABC", "abc", "actionFindPrevious",
-        "abc abd [ABC]");
-    row("single, next -> stays", "abc [abd] ABC", "abd", next, "abc [abd] ABC");
-    row("absent -> selection kept", "abc [abd] ABC", "zzz", next, "abc [abd] ABC");
-    // Typing searches again from the start of the current match.
-    row("typed c -> grows in place", "[ab]c abd ABC", "ab", "c", "[abc] abd ABC");
-    row("typed d -> moves to abd", "[ab]c abd ABC", "ab", "d", "abc [abd] ABC");
-    row("typed x -> miss, cursor at the match", "abc [abd] ABC", "abd", "x", "abc []abd ABC");
-    // The jumps search from the start of the document, in any letter case.
-    row("jump primary -> heading", "see the Log File\nPRIMARY (CURRENT) SETTINGS\nLOG FILE[]", "x",
-        "actionJumpPrimary", "see the Log File\n[PRIMARY (CURRENT) SETTINGS]\nLOG FILE");
-    row("jump log -> earlier text in any case", "see the Log File\nLOG FILE[]", "x",
-        "actionJumpLog", "see the [Log File]\nLOG FILE");
-    row("jump log without a log -> start", "no l[]og here", "x", "actionJumpLog", "[]no log here");
-}
-
-void TestMainWindow::search()
-{
-    QFETCH(QString, before);
-    QFETCH(QString, term);
-    QFETCH(QString, action);
-    QFETCH(QString, after);
-
-    QString text = before;
-    showQueryDocument(view(), text.remove('[').remove(']'));
-    QTextCursor cursor(view()->document());
-    cursor.setPosition(before.indexOf('['));
-    cursor.setPosition(before.indexOf(']') - 1, QTextCursor::KeepAnchor);
-    view()->setTextCursor(cursor);
-    field()->setText(term);
-    const bool typed = !action.startsWith("action");
-    typed ? QTest::keyClicks(field(), action) : this->action(action)->trigger();
-    const QTextCursor found = view()->textCursor();
-    QCOMPARE(text.insert(found.selectionEnd(), ']').insert(found.selectionStart(), '['), after);
-    QCOMPARE(field()->text(), typed ? term + action : term);
-}
-
-// Catches a disabled colour overwritten by its role's colour for all groups,
-// and a wrong highlight or tool tip text colour.
-void TestMainWindow::paletteColours()
-{
-    // A disabled colour is set after its role's colour for all groups, so it
-    // must survive, and the other groups keep the all-groups colour.
-    const QPalette palette = darkPalette();
-    QCOMPARE(palette.color(QPalette::Disabled, QPalette::Text), QColor(127, 127, 127));
-    QCOMPARE(palette.color(QPalette::Inactive, QPalette::Text), QColor(Qt::white));
-    QCOMPARE(palette.color(QPalette::Active, QPalette::Highlight), QColor(42, 130, 218));
-    QCOMPARE(palette.color(QPalette::Active, QPalette::ToolTipText), QColor(Qt::white));
-    QCOMPARE(palette.brush(QPalette::Active, QPalette::Base).style(), Qt::SolidPattern);
-}
-
-// Catches an action with a wrong text, shortcut or tool tip, or in the wrong
-// menu or place.
-void TestMainWindow::actionsAndMenus()
-{
-    const QStringList expected = {
-        "actionOpen|&Open query...|Ctrl+O",
-        "actionOpenArchive|Open from &archive...|Ctrl+R",
-        "actionQuit|&Quit|Ctrl+Q",
-        "actionFind|F&ind...|Ctrl+F",
-        "actionFindNext|Find &next|F3",
-        "actionFindPrevious|Find &previous|Shift+F3",
-        "actionJumpPrimary|Go to &primary (current) settings|Ctrl+P",
-        "actionJumpShipped|Go to &shipped (factory) settings|Ctrl+S",
-        "actionJumpLog|Go to &log|Ctrl+L",
-    };
-    QStringList actual;
-    for (const QString &row : expected) {
-        const QAction *a = action(row.section('|', 0, 0));
-        QVERIFY2(a, qPrintable(row));
-        actual << QStringList{a->objectName(), a->text(), a->shortcut().toString()}.join('|');
-    }
-    QCOMPARE(actual, expected);
-    QCOMPARE(action("actionOpenArchive")->toolTip(),
-             QStringLiteral("Load a query file from the Archivon archive"));
-    QCOMPARE(action("actionJumpShipped")->toolTip(),
-             QStringLiteral("Jump to shipped (factory) settings"));
-
-    QStringList menus;
-    for (const QAction *menu : window->menuBar()->actions()) {
-        QStringList entries{menu->text()};
-        for (const QAction *entry : menu->menu()->actions())
-            entries << (entry->isSeparator() ? QStringLiteral("-") : entry->objectName());
-        menus << entries.join(' ');
-    }
-    QCOMPARE(menus, QStringList({"&File actionOpen actionOpenArchive - actionQuit",
-                                 "&Search actionFind actionFindNext actionFindPrevious",
-                                 "&Go to actionJumpPrimary actionJumpShipped actionJumpLog"}));
-}
-
-// Catches Ctrl+F not reaching the search field, or searching.
-void TestMainWindow::ctrlFFocusesSearchFieldWithoutSearching()
-{
-    view()->setPlainText("abc abd ABC");
-    field()->setText("abd");
-    window->show();
-    QApplication::setActiveWindow(window);
-    QVERIFY(QTest::qWaitForWindowActive(window));
-    view()->setFocus();
-    QTRY_VERIFY(view()->hasFocus());
-
-    QTest::keyClick(window, Qt::Key_F, Qt::ControlModifier);
-    QTRY_VERIFY(field()->hasFocus());
-    QCOMPARE(view()->textCursor().position(), 0);
-    QVERIFY(!view()->textCursor().hasSelection());
-}
 
 QTEST_MAIN(TestMainWindow)
 #include "tst_mainwindow.moc"

@@ -8,12 +8,21 @@
 
 namespace {
 
-bool closeOk(QuaZipFile &file, QuaZip &zip)
+// Raw deflate data, ended by flush (Z_FINISH, or Z_FULL_FLUSH for a block
+// that can be repeated).
+QByteArray deflated(const QByteArray &data, int flush)
 {
-    file.close();
-    const bool ok = file.getZipError() == UNZ_OK;
-    zip.close();
-    return ok && zip.getZipError() == UNZ_OK;
+    QByteArray out(int(compressBound(uLong(data.size()))) + 64, '\0');
+    z_stream stream = {};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+    stream.avail_in = uInt(data.size());
+    stream.next_out = reinterpret_cast<Bytef *>(out.data());
+    stream.avail_out = uInt(out.size());
+    deflate(&stream, flush);
+    out.resize(int(stream.total_out));
+    deflateEnd(&stream);
+    return out;
 }
 
 } // namespace
@@ -68,26 +77,7 @@ bool writeZipWithStoredFacts(const QString &zipPath, const QString &entryName,
                              const QByteArray &data, quint64 declaredSize, quint32 crc,
                              bool alreadyDeflated)
 {
-    QByteArray deflated = data;
-    if (!alreadyDeflated)
-        deflated = QByteArray(int(compressBound(uLong(data.size()))) + 64, '\0');
-    z_stream stream = {};
-    if (!alreadyDeflated) {
-        if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
-                         Z_DEFAULT_STRATEGY) != Z_OK) {
-            return false;
-        }
-        stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
-        stream.avail_in = uInt(data.size());
-        stream.next_out = reinterpret_cast<Bytef *>(deflated.data());
-        stream.avail_out = uInt(deflated.size());
-        const int result = deflate(&stream, Z_FINISH);
-        deflated.resize(int(stream.total_out));
-        deflateEnd(&stream);
-        if (result != Z_STREAM_END)
-            return false;
-    }
-
+    const QByteArray raw = alreadyDeflated ? data : deflated(data, Z_FINISH);
     QuaZip zip(zipPath);
     zip.setZip64Enabled(declaredSize > 0xffffffffu);
     if (!zip.open(QuaZip::mdCreate))
@@ -97,32 +87,25 @@ bool writeZipWithStoredFacts(const QString &zipPath, const QString &entryName,
     QuaZipFile file(&zip);
     if (!file.open(QIODevice::WriteOnly, info, nullptr, crc, Z_DEFLATED, Z_DEFAULT_COMPRESSION,
                    true) ||
-        file.write(deflated) != deflated.size()) {
+        file.write(raw) != raw.size()) {
         return false;
     }
-    return closeOk(file, zip);
+    file.close();
+    zip.close();
+    return file.getZipError() == UNZ_OK && zip.getZipError() == UNZ_OK;
 }
 
 bool writeZipBomb(const QString &zipPath, qint64 inflatedMiB, quint64 declaredSize)
 {
     const int MiB = 1024 * 1024;
     const QByteArray plain(MiB, 'q');
-    QByteArray block(int(compressBound(uLong(MiB))) + 64, '\0');
-    z_stream stream = {};
-    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
-    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(plain.constData()));
-    stream.avail_in = uInt(MiB);
-    stream.next_out = reinterpret_cast<Bytef *>(block.data());
-    stream.avail_out = uInt(block.size());
-    deflate(&stream, Z_FULL_FLUSH);
-    block.resize(int(stream.total_out));
-    deflateEnd(&stream);
     const uLong blockCrc = crc32Of(plain);
     uLong crc = blockCrc;
     for (qint64 i = 1; i < inflatedMiB; ++i)
         crc = crc32_combine(crc, blockCrc, MiB);
     return writeZipWithStoredFacts(zipPath, QStringLiteral("query.txt"),
-                                   block.repeated(int(inflatedMiB)) + QByteArray("\x03\x00", 2),
+                                   deflated(plain, Z_FULL_FLUSH).repeated(int(inflatedMiB)) +
+                                       QByteArray("\x03\x00", 2),
                                    declaredSize, quint32(crc), true);
 }
 
