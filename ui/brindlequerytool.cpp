@@ -202,7 +202,7 @@ void BrindleQueryTool::showEvent(QShowEvent *event)
 {
     // The layouts have given the view its real size by now, and nothing has
     // been painted yet.
-    if (!pendingQuery.document.isEmpty())
+    if (!pendingQuery.path.isEmpty())
         showQuery(std::exchange(pendingQuery, LoadedQuery()));
     QMainWindow::showEvent(event);
 }
