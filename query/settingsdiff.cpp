@@ -1,6 +1,7 @@
 #include "query/settingsdiff.h"
 
 #include "query/querydocument.h"
+#include "settings/textescape.h"
 
 #include <QHash>
 #include <QJsonArray>
@@ -43,29 +44,6 @@ SettingValues settingValues(const QVector<SettingEntry> &entries)
     return values;
 }
 
-// Appends text with TAB, CR, LF and backslash written as \t, \r, \n and \\,
-// and every other control character (C0, DEL, C1) as \xHH, so that each
-// difference stays one line of three fields and nothing in a value reaches a
-// terminal as a control sequence.
-void appendEscaped(QString &out, const QString &text)
-{
-    for (const QChar c : text) {
-        const ushort code = c.unicode();
-        if (code == '\t')
-            out += QLatin1String("\\t");
-        else if (code == '\n')
-            out += QLatin1String("\\n");
-        else if (code == '\r')
-            out += QLatin1String("\\r");
-        else if (code == '\\')
-            out += QLatin1String("\\\\");
-        else if (code < 0x20 || (code >= 0x7f && code < 0xa0))
-            out += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-}
-
 QVector<SettingDifference> differences(const QVector<SettingEntry> &left,
                                        const QVector<SettingEntry> &right)
 {
@@ -90,21 +68,6 @@ QVector<SettingDifference> differences(const QVector<SettingEntry> &left,
     return differences;
 }
 
-// Block breaks that a key or value adds to its document line: the text
-// document starts a block at each of these, and a CR just before the line's
-// own line feed joins it as one break.
-int innerBlockBreaks(const SettingEntry &entry)
-{
-    const auto breaks = [](const QString &text) {
-        return int(std::count_if(text.cbegin(), text.cend(), [](QChar c) {
-            return c == QLatin1Char('\r') || c == QChar::ParagraphSeparator ||
-                   c.unicode() == 0xFDD0 || c.unicode() == 0xFDD1;
-        }));
-    };
-    return breaks(entry.key) + breaks(entry.value) -
-           (entry.value.endsWith(QLatin1Char('\r')) ? 1 : 0);
-}
-
 // Walks one settings block laid out as decodeSettings lays it out, from its
 // first block *block on, and marks the entries that wanted says are marked.
 template<typename Wanted>
@@ -119,7 +82,7 @@ void markBlock(const QVector<SettingEntry> &entries, SettingMark::Section sectio
             const int difference = wanted(entry.key);
             if (difference >= 0)
                 marks->append({*block, section, difference});
-            *block += 1 + innerBlockBreaks(entry);
+            *block += 1;
         }
         *block += 1; // the group's closing empty line
     }
@@ -140,10 +103,12 @@ SettingMarks settingMarks(const QString &queryText)
         settingsSectionLines(queryText, QString(primarySettingsMarker));
     const QVector<QStringRef> shippedLines =
         settingsSectionLines(queryText, QString(shippedSettingsMarker));
-    if (primaryLines.isEmpty() || shippedLines.isEmpty())
-        return {};
     const QVector<SettingEntry> primary = settingEntries(primaryLines);
     const QVector<SettingEntry> shipped = settingEntries(shippedLines);
+    // A section without a single setting is missing, not empty: its command
+    // failed or printed something else.
+    if (primary.isEmpty() || shipped.isEmpty())
+        return {};
 
     SettingMarks result;
     result.differences = differences(shipped, primary);
@@ -174,7 +139,7 @@ QString quotedSettingValues(const QStringList &values)
         if (!side.isEmpty())
             side += QLatin1Char(' ');
         side += QLatin1Char('"');
-        appendEscaped(side, value);
+        appendEscaped(side, value, EscapeStyle::Terminal);
         side += QLatin1Char('"');
     }
     return side;
@@ -207,7 +172,7 @@ QString settingDifferencesText(const QVector<SettingDifference> &differences)
     for (const SettingDifference &difference : differences) {
         // Piece by piece: a concatenation appended in a loop would reserve
         // the exact size each time and copy the whole text on every line.
-        appendEscaped(text, difference.key);
+        appendEscaped(text, difference.key, EscapeStyle::Terminal);
         text += QLatin1Char('\t');
         text += quotedSettingValues(difference.left);
         text += QLatin1Char('\t');

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "settings/settingsdecoder.h"
+#include "settings/textescape.h"
 
 #include <QByteArray>
 #include <QString>
@@ -49,13 +50,14 @@ struct SettingMarks
 };
 
 // The marks for the document of a query text. A query text without a shipped
-// or without a primary settings section gives none.
+// or without a primary settings section, or whose section holds no setting
+// line, gives none.
 SettingMarks settingMarks(const QString &queryText);
 
 // A side of a difference as the text form writes it: its values, each in
-// double quotes and separated by one blank ("v1" "v2"), or (missing). TAB, CR,
-// LF and backslash are written as \t, \r, \n and \\, other control characters
-// as \xHH, so that nothing in a value reaches a terminal as a control sequence.
+// double quotes and separated by one blank ("v1" "v2"), or (missing). Values
+// are escaped in EscapeStyle::Terminal, so that nothing in a value reaches a
+// terminal as a control sequence, breaks the line or reorders it.
 QString quotedSettingValues(const QStringList &values);
 
 // The lower-case name of a group as the JSON form writes it: "identity",

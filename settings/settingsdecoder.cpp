@@ -1,5 +1,7 @@
 #include "settings/settingsdecoder.h"
 
+#include "settings/textescape.h"
+
 #include <algorithm>
 #include <array>
 #include <vector>
@@ -134,7 +136,13 @@ SettingGroup settingGroup(const QString &key)
 
 QString settingLine(const QString &key, const QString &value)
 {
-    return key + QLatin1Char('\t') + value + QLatin1Char('\n');
+    QString line;
+    line.reserve(key.size() + value.size() + 2);
+    appendEscaped(line, key, EscapeStyle::Document);
+    line += QLatin1Char('\t');
+    appendEscaped(line, value, EscapeStyle::Document);
+    line += QLatin1Char('\n');
+    return line;
 }
 
 QString sectionRule()

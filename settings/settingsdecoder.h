@@ -28,7 +28,9 @@ public:
     bool match(const QStringRef &line, QString *key, QString *value) const;
 };
 
-// One entry of a settings block: key, TAB, value, line feed.
+// One entry of a settings block: key, TAB, value, line feed, with key and
+// value escaped in EscapeStyle::Document, so that the entry is one line of
+// the document however the printer wrote them.
 QString settingLine(const QString &key, const QString &value);
 
 // The block for one settings section: the heading, an empty line, the seven
