@@ -21,12 +21,59 @@ int indexOfShort(const QString &text, QLatin1String needle, int from)
     return -1;
 }
 
-// Where a settings section starts: the first occurrence of its marker inside
-// a command's opening tag (after "<command name=", before the next ">"), so
-// that a log line or a value quoting the path cannot move the section. A text
-// that holds the marker in no opening tag falls back to its first occurrence.
+bool holdsSettingLine(const QStringRef &output)
+{
+    const SettingPattern pattern;
+    for (int from = 0; from <= output.size();) {
+        int end = output.indexOf(QLatin1Char('\n'), from);
+        if (end < 0)
+            end = output.size();
+        if (pattern.match(output.mid(from, end - from), nullptr, nullptr))
+            return true;
+        from = end + 1;
+    }
+    return false;
+}
+
+// The command that prints the settings file: the first command whose args
+// attribute is exactly the file's path and whose output holds a setting line.
+// A checksum, listing or status of the file names it too, and a backup's path
+// begins with it; none of them prints the settings. Gives where the path
+// stands in the tag, or -1. Each command is looked at once, so the search is
+// linear in the text.
+int printingCommandStart(const QString &queryText, const QString &marker)
+{
+    const QString attribute = QLatin1String("args=\"") + marker + QLatin1Char('"');
+    const QLatin1String tagStart("<command");
+    for (int tag = queryText.indexOf(tagStart); tag >= 0;) {
+        const int tagEnd = queryText.indexOf(QLatin1Char('>'), tag + tagStart.size());
+        if (tagEnd < 0)
+            return -1;
+        const int at = QStringRef(&queryText, tag, tagEnd - tag).indexOf(attribute);
+        if (at < 0) {
+            tag = queryText.indexOf(tagStart, tagEnd);
+            continue;
+        }
+        const int end = queryText.indexOf(commandEndMarker, tagEnd);
+        if (end < 0)
+            return -1;
+        if (holdsSettingLine(QStringRef(&queryText, tagEnd + 1, end - tagEnd - 1)))
+            return tag + at + 6;
+        tag = queryText.indexOf(tagStart, end);
+    }
+    return -1;
+}
+
+// Where a settings section starts: at the command that prints the file;
+// failing that, at the first occurrence of its marker inside a command's
+// opening tag (after "<command name=", before the next ">"), so that a log
+// line or a value quoting the path cannot move the section; failing that, at
+// its first occurrence anywhere.
 int settingsSectionStart(const QString &queryText, const QString &marker)
 {
+    const int printing = printingCommandStart(queryText, marker);
+    if (printing >= 0)
+        return printing;
     const QLatin1String tagStart("<command name=");
     int tag = queryText.indexOf(tagStart);
     while (tag >= 0) {
@@ -105,9 +152,12 @@ QVector<QStringRef> settingsSectionLines(const QString &queryText, const QString
     const int end = queryText.indexOf(commandEndMarker, start);
     if (end <= start)
         return {};
-    QVector<QStringRef> lines =
-        QStringRef(&queryText, start, end - start)
-            .split(QLatin1Char('\n'), Qt::KeepEmptyParts, Qt::CaseSensitive);
+    const QStringRef section(&queryText, start, end - start);
+    // Output without a setting (a failed command, another file's) is no
+    // settings section.
+    if (!holdsSettingLine(section))
+        return {};
+    QVector<QStringRef> lines = section.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
     std::sort(lines.begin(), lines.end());
     return lines;
 }

@@ -34,11 +34,15 @@ inline constexpr QLatin1String logHeading = latin1Literal("LOG FILE");
 inline constexpr QLatin1String logCutNote =
     latin1Literal("[The query file ends inside the log: the rest of the log is missing.]");
 
-// The lines of the settings section that begins at the first occurrence of
-// marker inside a command's opening tag (or, when no opening tag holds it, at
-// its first occurrence anywhere) and ends before the next "</command>": split at line feeds with
-// empty pieces kept (a CR stays at the end of its piece), sorted by UTF-16 code units. Empty when
-// the marker or its "</command>" is missing. The pieces are views into queryText, valid while it
+// The lines of the settings section of marker: the output of the first
+// command whose args attribute is exactly marker and whose output holds a
+// setting line; failing that, the text from the first occurrence of marker
+// inside a command's opening tag, or failing that anywhere, up to the next
+// "</command>". Split at line feeds with empty pieces kept (a CR stays at the
+// end of its piece), sorted by UTF-16 code units. Empty when the marker or its
+// "</command>" is missing, and when the section holds no setting line (its
+// command failed or printed something else), so that such a section counts
+// as missing. The pieces are views into queryText, valid while it
 // lives unchanged.
 QVector<QStringRef> settingsSectionLines(const QString &queryText, const QString &marker);
 

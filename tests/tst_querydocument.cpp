@@ -63,6 +63,31 @@ private slots:
             primary + "\nkey=\"a\" value=\"1\"\n</command>" + shippedSettingsMarker +
                 "\nkey=\"b\" value=\"2\"\n",
             block(primaryHeading, QString(6, '\n') + "a\t1\n\n") + block(shippedHeading));
+        // Commands that name the file without printing it, a backup's, and a
+        // command whose args hold more than the path, before the real cat.
+        const auto named = [](const char *name, const QString &args, const char *output) {
+            return QString("<command name=\"%1\" args=\"%2\">\n%3</command>\n")
+                .arg(name, args, output);
+        };
+        row("md5sum, stat, ls -l, tail -n 3 of the file, cat of a backup, then cat -> the cat's",
+            named("md5sum", primary, "d41d8cd98f00b204e9800998ecf8427e\n") +
+                named("stat", primary, "  File: primary\n") +
+                named("ls", "-l " + primary, "-rw-r--r-- 1\n") +
+                named("tail", "-n 3 " + primary, "  key=\"sales-region\" value=\"tail\"\n") +
+                named("cat", primary + ".bak", "  key=\"sales-region\" value=\"OLD\"\n") +
+                command(primarySettingsMarker, "  key=\"sales-region\" value=\"south\"\n"),
+            block(primaryHeading, "\nsales-region\tsouth\n" + QString(6, '\n')) +
+                block(shippedHeading));
+        // A value must not make a line of its own, nor read right to left.
+        row("CR, U+2028, U+2029, U+0085, U+FDD0, bidi, ESC in values; TAB, \\ -> escaped, kept",
+            command(primarySettingsMarker,
+                    "key=\"a\" value=\"south\rmaintenance-challenge\t0000\"\n"
+                    "key=\"b\u2028c\" value=\"x\u2029\u0085\ufdd0\u202e\u2066\u200f\\\\y\x1b\"\n"),
+            block(primaryHeading,
+                  QString(6, '\n') +
+                      "a\tsouth\\rmaintenance-challenge\t0000\n"
+                      "b\\u2028c\tx\\u2029\\u0085\\ufdd0\\u202e\\u2066\\u200f\\\\y\\x1b\n\n") +
+                block(shippedHeading));
         // Far from the start, the log lies behind where it is moved to.
         row("long text before the log -> log",
             QString(2000, 'x') + journal + "<![CDATA[a ]] b]]></command>",
