@@ -227,6 +227,15 @@ QString readArchive(const QString &path, QString *reason)
     return QString();
 }
 
+// A text that holds CRs but not a single line feed was written with CR line
+// ends: read that way, it splits into its lines like any other.
+QString withLineFeeds(QString text)
+{
+    if (!text.contains(QLatin1Char('\n')) && text.contains(QLatin1Char('\r')))
+        text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return text;
+}
+
 } // namespace
 
 QString readQueryFile(const QString &path, QString *reason)
@@ -235,9 +244,9 @@ QString readQueryFile(const QString &path, QString *reason)
     QString &why = reason ? *reason : ignored;
     why.clear();
     if (path.endsWith(QLatin1String(".zip")))
-        return readArchive(path, &why);
+        return withLineFeeds(readArchive(path, &why));
     if (path.endsWith(QLatin1String(".txt")))
-        return readPlainFile(path, &why);
+        return withLineFeeds(readPlainFile(path, &why));
     if (path.endsWith(QLatin1String(".zip"), Qt::CaseInsensitive))
         why = tr("The file name must end in lower-case .zip.");
     else if (path.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))

@@ -16,7 +16,9 @@ extern const int queryReadChunkSize;
 // ".txt", passing over macOS metadata: entries under a "__MACOSX/" folder and
 // entries whose name starts with "._"), one ending in ".txt" as a plain file;
 // the suffix tests are case-sensitive. The bytes are decoded as UTF-8, line
-// ends untouched; a zero byte becomes U+FFFD, like an invalid byte.
+// ends untouched, except in a text that holds a CR but no line feed at all,
+// whose CRs become line feeds; a zero byte becomes U+FFFD, like an invalid
+// byte.
 //
 // Every failure gives an empty string and, when reason is given, one sentence
 // in plain words saying why: another suffix, a file that is missing, unreadable
