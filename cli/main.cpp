@@ -5,6 +5,7 @@
 #include "query/querydocument.h"
 #include "query/queryreader.h"
 #include "query/settingsdiff.h"
+#include "settings/textescape.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -33,10 +34,13 @@ struct Operand
     QString label() const { return bySerial ? QStringLiteral("serial ") + text : text; }
 };
 
-// Writes "brindle-query: MESSAGE" as one line on standard error.
+// Writes "brindle-query: MESSAGE" as one line on standard error. The message
+// holds file names, archive entry names and reasons taken from files: escaped,
+// none of them can retitle or clear the terminal or break the line.
 int trouble(const QString &message)
 {
-    const QString line = QCoreApplication::applicationName() + QStringLiteral(": ") + message;
+    QString line = QCoreApplication::applicationName() + QStringLiteral(": ");
+    appendEscaped(line, message, EscapeStyle::Terminal);
     std::fputs((line + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
     return Trouble;
 }
@@ -225,7 +229,8 @@ int main(int argc, char *argv[])
         "printer's file from the Archivon archive.\n"
         "Differences: one line per key: key TAB factory/A TAB current/B, each side\n"
         "its values in double quotes, or (missing); TAB, CR, LF, backslash and\n"
-        "other control characters written as \\t \\r \\n \\\\ \\xHH.\n"
+        "other control characters written as \\t \\r \\n \\\\ \\xHH, line and\n"
+        "paragraph separators and direction controls as \\uXXXX.\n"
         "Exit status: 0 nothing to report, 1 differences found, 2 trouble."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();

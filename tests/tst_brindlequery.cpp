@@ -11,6 +11,7 @@ static const QByteArray changedJson = R"({"differences": [
     {"key": "stats-cards", "group": "statistics", "a": ["10"], "b": ["10", "10"]},
     {"key": "Zeta", "group": "other", "a": [], "b": [""]},
     {"key": "alpha", "group": "other", "a": ["1"], "b": ["2"]},
+    {"key": "fake", "group": "other", "a": [], "b": ["s\rmaintenance-challenge\t0", "\u2028\u202eq"]},
     {"key": "t\tab", "group": "other", "a": [], "b": ["\\ &amp;\u001b[2J\u007f\u009b\r"]}]})";
 
 class TestBrindleQuery : public QObject
@@ -36,7 +37,9 @@ private slots:
             queryText(settingLines({"id-model-name=M", "id-sales-region=north", "stats-cards=10",
                                     "dye-x=1", "alpha=1"}),
                       settingLines(same + QByteArrayList{"stats-cards=10", "Zeta=", "alpha=2",
-                                                         "t\tab=\\ &amp;\x1b[2J\x7f\xc2\x9b\r"}));
+                                                         "t\tab=\\ &amp;\x1b[2J\x7f\xc2\x9b\r",
+                                                         "fake=s\rmaintenance-challenge\t0",
+                                                         "fake=\u2028\u202eq"}));
         // Surrogate pairs at both parities around the output's block boundaries
         // (every mebi-character): the odd character moves the later ones by one.
         const QByteArray pairs = QByteArray("\xf0\x9f\x98\x80").repeated(700000);
@@ -47,6 +50,12 @@ private slots:
         QVERIFY(writeZip(dir.filePath("pairs.zip"),
                          {{"q.txt", queryText({}, {}, pairs + "x" + pairs)}}));
         QVERIFY(writeFile(dir.filePath("none.txt"), "no settings here\n"));
+        // Sections whose marker is there but whose command printed no setting.
+        QVERIFY(writeFile(dir.filePath("failed.txt"),
+                          queryText(other, "cat: can't open '/opt/corvelle/sdcard/settings'\n")));
+        QVERIFY(writeFile(dir.filePath("noshipped.txt"), queryText("", other)));
+        QVERIFY(writeZip(dir.filePath("secret.zip"),
+                         {{"\x1b]0;owned\x07\x1b[2J.txt", queryText(other, other)}}, "pw"));
         QVERIFY(writeFile(archiveFiles.last(), "not a zip"));
     }
 
@@ -67,6 +76,8 @@ private slots:
 
         QTest::newRow("print surrogate pairs -> the viewer's document, intact")
             << QStringList{"print", "%d/pairs.zip"} << 0 << QByteArray() << QString();
+        QTest::newRow("print values that fake lines or reverse text -> the viewer's, escaped")
+            << QStringList{"print", "%d/changed.zip"} << 0 << QByteArray() << QString();
         QTest::newRow("diff --json CR LF, equal -> 0, empty list")
             << QStringList{"diff", "--json", "--serial", "SER-1"} << 0
             << QByteArray(R"({"differences": []})") << QString();
@@ -75,6 +86,7 @@ private slots:
             << QByteArray(
                    "id-sales-region\t\"north\"\t\"south\"\nstats-cards\t\"10\"\t\"10\" \"10\"\n"
                    "dye-x\t\"1\"\t(missing)\nZeta\t(missing)\t\"\"\nalpha\t\"1\"\t\"2\"\n"
+                   "fake\t(missing)\t\"s\\rmaintenance-challenge\\t0\" \"\\u2028\\u202eq\"\n"
                    "t\\tab\t(missing)\t\"\\\\ &amp;\\x1b[2J\\x7f\\x9b\\r\"\n")
             << QString();
         QTest::newRow("--json compare serial, file -> 1, JSON not escaped, serial is a")
@@ -94,8 +106,11 @@ private slots:
         trouble({"print", "--json", "%d/changed.zip"}, "--json");
         trouble({"print", "%d/missing.txt"}, "%d/missing.txt" + unreadable + "The file does not");
         trouble({"diff", "%d/none.txt"}, "%d/none.txt: No shipped (factory) settings");
-        trouble({"compare", "%d/changed.zip", "%d/none.txt"},
-                "%d/none.txt: No primary (current) settings");
+        trouble({"diff", "%d/noshipped.txt"}, "%d/noshipped.txt: No shipped (factory) settings");
+        trouble({"compare", "%d/changed.zip", "%d/failed.txt"},
+                "%d/failed.txt: No primary (current) settings");
+        trouble({"print", "%d/secret.zip"},
+                "secret.zip" + unreadable + "The archive's entry \\x1b]0;owned\\x07\\x1b[2J.txt");
         trouble({"print", "--serial", "NOPE"}, "serial NOPE" + notInArchive);
         trouble({"print", "--serial", "../x"}, "serial ../x" + notInArchive);
         trouble({"print", "--serial", "BROKEN"}, "BROKEN" + unreadable + "It is not a ZIP archive");
