@@ -1,15 +1,11 @@
 #include "query/documenttext.h"
 
+#include "query/linebreaks.h"
+
 #include <algorithm>
 #include <array>
 
 namespace {
-
-bool isBlockBreak(char16_t c)
-{
-    // QTextCursor::insertText starts a new block at each of these.
-    return c == u'\n' || c == u'\r' || c == 0x2029 || c == 0xFDD0 || c == 0xFDD1;
-}
 
 // Case folding of every code unit, with the non-breaking space read as the
 // blank it is searched as. Built once; the table is 128 KiB.
@@ -33,7 +29,7 @@ int documentChunkEnd(const QString &text, int from, int chunkSize)
         return text.size();
     const QChar *s = text.constData();
     for (int i = from + chunkSize - 1, last = text.size() - 1; i < last; ++i) {
-        if (isBlockBreak(s[i].unicode()) &&
+        if (isDocumentLineBreak(s[i].unicode()) &&
             !(s[i] == QLatin1Char('\r') && s[i + 1] == QLatin1Char('\n')))
             return i + 1;
     }
@@ -84,7 +80,7 @@ DocumentText::Match DocumentText::find(const QString &term, int from, bool backw
     // Block texts never hold a block break, and the document's find turns
     // their non-breaking spaces into blanks before comparing.
     for (QChar c : term) {
-        if (isBlockBreak(c.unicode()) || c.unicode() == 0xA0)
+        if (isDocumentLineBreak(c.unicode()) || c.unicode() == 0xA0)
             return {};
     }
 

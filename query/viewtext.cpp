@@ -1,5 +1,7 @@
 #include "query/viewtext.h"
 
+#include "query/linebreaks.h"
+
 #include <QCoreApplication>
 #include <QLocale>
 
@@ -49,11 +51,12 @@ ViewText viewText(QString document)
     view.lines = 1;
     for (int i = 0; i < size; ++i) {
 #if defined(__SSE2__)
-        // Block breaks are rare: skip eight characters at a time while all of
-        // them lie in U+000E..U+2028, which the bias maps to the lowest
-        // signed 16-bit values.
-        const __m128i bias = _mm_set1_epi16(short(0x8000 - 0x0E));
-        const __m128i limit = _mm_set1_epi16(short(0x8000 + 0x2029 - 0x0E));
+        // Line breaks are rare: skip eight characters at a time while all of
+        // them lie between the low and the high breaks, which the bias maps
+        // to the lowest signed 16-bit values.
+        constexpr int low = lastLowLineBreak + 1;
+        const __m128i bias = _mm_set1_epi16(short(0x8000 - low));
+        const __m128i limit = _mm_set1_epi16(short(0x8000 + firstHighLineBreak - low));
         while (i + 8 <= size &&
                _mm_movemask_epi8(_mm_cmplt_epi16(
                    _mm_add_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i)), bias),
@@ -63,9 +66,9 @@ ViewText viewText(QString document)
             break;
 #endif
         const char16_t c = s[i].unicode();
-        if (c > u'\r' && c < 0x2029)
+        if (c > lastLowLineBreak && c < firstHighLineBreak)
             continue;
-        if (c == u'\n' || c == u'\r' || c == 0x2029 || c == 0xFDD0 || c == 0xFDD1) {
+        if (isDocumentLineBreak(c)) {
             endLine(i);
             if (c == u'\r' && i + 1 < size && s[i + 1] == QLatin1Char('\n'))
                 ++i;

@@ -21,8 +21,7 @@ struct ViewText
     // Every line longer than viewLineLimit cut there and followed by a marker
     // "… [N more characters]"; a text with no such line is shared, not copied.
     QString text;
-    // Lines of text as the view counts its blocks: a line feed, a lone CR, a
-    // CR LF pair, a paragraph separator and U+FDD0/U+FDD1 each end one.
+    // Lines of text as the view counts its blocks (isDocumentLineBreak).
     qint64 lines = 0;
     // Whether the view holds text within viewMaxLines and viewMaxCharacters.
     bool fits = false;

@@ -172,14 +172,12 @@ void tst_HostileInputs::boundedOutcome()
 }
 
 // The view's line count is what the fill makes blocks of: counting a CR LF
-// pair twice refuses documents that fit, missing a break lets through ones
-// that do not.
+// pair twice refuses documents that fit, missing a break (U+FDD0 is the one
+// the toolkit table does not hold) lets through ones that do not.
 void tst_HostileInputs::viewLineCount()
 {
     QVERIFY(viewText(QStringLiteral("\r\n").repeated(int(viewMaxLines) - 1)).fits);
-    QVERIFY(!viewText(QString(int(viewMaxLines), QChar(0x2029))).fits);
     QVERIFY(!viewText(QString(int(viewMaxLines), QChar(0xFDD0))).fits);
-    QVERIFY(!viewText(QString(int(viewMaxLines), QLatin1Char('\r'))).fits);
 }
 
 // The fast view against the toolkit's own: one view is given the text with
