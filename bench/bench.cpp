@@ -139,13 +139,13 @@ int pipeline(const QString &path)
 
     timer.restart();
     const QString primary =
-        decodeSettings(primaryHeading, settingsSectionLines(text, primarySettingsMarker));
+        decodeSettings(primaryHeading, settingsSectionLines(text, primarySettingsMarker)).text;
     const QString shipped =
-        decodeSettings(shippedHeading, settingsSectionLines(text, shippedSettingsMarker));
+        decodeSettings(shippedHeading, settingsSectionLines(text, shippedSettingsMarker)).text;
     print("decode", seconds(timer));
 
     timer.restart();
-    const QString document = assembleQueryDocument(std::move(text));
+    const QString document = assembleQueryDocument(std::move(text)).text;
     print("assembly", seconds(timer));
     return document.startsWith(primary + shipped) ? 0 : 1;
 }
@@ -178,7 +178,7 @@ int pattern()
             refs.append(QStringRef(&line));
         QElapsedTimer timer;
         timer.start();
-        const QString block = decodeSettings(primaryHeading, refs);
+        const QString block = decodeSettings(primaryHeading, refs).text;
         out << lines.first << ": decodeSettings " << QString::number(seconds(timer), 'f', 3)
             << " s";
         // A backtracking engine needs time quadratic in a line's length: on

@@ -20,11 +20,11 @@
 
 #include "testfiles.h"
 
-#include "app/darkpalette.h"
 #include "query/querydocument.h"
 #include "query/queryreader.h"
 #include "query/viewtext.h"
 #include "ui/brindlequerytool.h"
+#include "ui/darkpalette.h"
 #include "ui/queryview.h"
 
 #include <QApplication>
@@ -89,7 +89,7 @@ int report(const char *mode, qint64 ms)
 
 QString documentOf(const QString &path)
 {
-    return assembleQueryDocument(readQueryFile(path));
+    return assembleQueryDocument(readQueryFile(path)).text;
 }
 
 // The child of launch and launchfloor, started as the program would be: it

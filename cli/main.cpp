@@ -148,14 +148,13 @@ int writeDifferences(const QVector<SettingDifference> &differences, bool json,
     return differences.isEmpty() ? NothingToReport : DifferencesFound;
 }
 
-// The lines of one settings section; a section the query text does not hold
-// is trouble, since comparing against it would report every key as removed
-// or, when both are absent, nothing at all.
-bool sectionLines(const QString &queryText, QLatin1String marker, const QString &description,
-                  const Operand &operand, QVector<QStringRef> *lines, QString *error)
+// The settings of one section; a section the query text does not hold, or
+// whose command printed no setting, is trouble, since comparing against it
+// would report every key as removed or, when both are absent, nothing at all.
+bool sectionSettings(const DocumentSettings &section, const QString &description,
+                     const Operand &operand, QString *error)
 {
-    *lines = settingsSectionLines(queryText, QString(marker));
-    if (lines->isEmpty()) {
+    if (section.entries.isEmpty()) {
         *error = operand.label() + QStringLiteral(": No ") + description +
                  QStringLiteral(" settings in the query file.");
         return false;
@@ -163,49 +162,50 @@ bool sectionLines(const QString &queryText, QLatin1String marker, const QString 
     return true;
 }
 
-int printCommand(const Operand &operand)
+// Reads an operand into its document; on failure returns false with the line
+// to report in error.
+bool readDocument(const Operand &operand, QueryDocument *document, QString *error)
 {
     QString queryText;
+    if (!readOperand(operand, &queryText, error))
+        return false;
+    *document = assembleQueryDocument(std::move(queryText));
+    return true;
+}
+
+int printCommand(const Operand &operand)
+{
+    QueryDocument document;
     QString error;
-    if (!readOperand(operand, &queryText, &error))
+    if (!readDocument(operand, &document, &error))
         return trouble(error);
-    return writeResult(assembleQueryDocument(std::move(queryText)));
+    return writeResult(document.text);
 }
 
 int diffCommand(const Operand &operand, bool json)
 {
-    QString queryText;
+    QueryDocument document;
     QString error;
-    if (!readOperand(operand, &queryText, &error))
+    if (!readDocument(operand, &document, &error) ||
+        !sectionSettings(document.shipped, QStringLiteral("shipped (factory)"), operand, &error) ||
+        !sectionSettings(document.primary, QStringLiteral("primary (current)"), operand, &error))
         return trouble(error);
-    QVector<QStringRef> shipped;
-    QVector<QStringRef> primary;
-    if (!sectionLines(queryText, shippedSettingsMarker, QStringLiteral("shipped (factory)"),
-                      operand, &shipped, &error) ||
-        !sectionLines(queryText, primarySettingsMarker, QStringLiteral("primary (current)"),
-                      operand, &primary, &error)) {
-        return trouble(error);
-    }
-    return writeDifferences(diffSettingSections(shipped, primary), json, QStringLiteral("factory"),
-                            QStringLiteral("current"));
+    return writeDifferences(diffSettings(document.shipped.entries, document.primary.entries), json,
+                            QStringLiteral("factory"), QStringLiteral("current"));
 }
 
 int compareCommand(const Operand &a, const Operand &b, bool json)
 {
-    QString textA;
-    QString textB;
+    QueryDocument documentA;
+    QueryDocument documentB;
     QString error;
-    if (!readOperand(a, &textA, &error) || !readOperand(b, &textB, &error))
-        return trouble(error);
-    QVector<QStringRef> primaryA;
-    QVector<QStringRef> primaryB;
     const QString description = QStringLiteral("primary (current)");
-    if (!sectionLines(textA, primarySettingsMarker, description, a, &primaryA, &error) ||
-        !sectionLines(textB, primarySettingsMarker, description, b, &primaryB, &error)) {
+    if (!readDocument(a, &documentA, &error) || !readDocument(b, &documentB, &error) ||
+        !sectionSettings(documentA.primary, description, a, &error) ||
+        !sectionSettings(documentB.primary, description, b, &error))
         return trouble(error);
-    }
-    return writeDifferences(diffSettingSections(primaryA, primaryB), json, QStringLiteral("a"),
-                            QStringLiteral("b"));
+    return writeDifferences(diffSettings(documentA.primary.entries, documentB.primary.entries),
+                            json, QStringLiteral("a"), QStringLiteral("b"));
 }
 
 } // namespace

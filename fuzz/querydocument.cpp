@@ -1,9 +1,13 @@
 // The document assembly with the settings decoder on arbitrary text. Every
 // document must be two well-formed settings blocks followed by the log block
-// exactly when the journal command has a non-empty CDATA text of its own.
+// exactly when the journal command has a non-empty CDATA text of its own,
+// and its model must say where everything is: each heading on its line, and
+// each setting on the one line that shows its key and value.
 
 #include "query/querydocument.h"
 #include "fuzzinput.h"
+#include "query/linebreaks.h"
+#include "settings/textescape.h"
 
 #include <QRegularExpression>
 
@@ -34,15 +38,58 @@ QString expectedLog(const QString &text)
     return log.isEmpty() ? QString() : logHeading + "\n\n" + log + '\n' + cut + rule + '\n';
 }
 
+// The document's lines, as the view counts them.
+QVector<QStringRef> documentLines(const QString &text)
+{
+    QVector<QStringRef> lines;
+    int start = 0;
+    for (int i = 0; i < text.size(); ++i) {
+        if (!isDocumentLineBreak(text.at(i).unicode()))
+            continue;
+        lines.append(text.midRef(start, i - start));
+        if (text.at(i) == QLatin1Char('\r') && i + 1 < text.size() && text.at(i + 1) == '\n')
+            ++i;
+        start = i + 1;
+    }
+    lines.append(text.midRef(start));
+    return lines;
+}
+
+bool lineIs(const QVector<QStringRef> &lines, int line, const QString &text)
+{
+    return line >= 0 && line < lines.size() && lines.at(line) == text;
+}
+
+bool placed(const QVector<QStringRef> &lines, const DocumentSettings &settings,
+            const QString &heading)
+{
+    if (!lineIs(lines, settings.firstLine, heading))
+        return false;
+    for (const SettingEntry &entry : settings.entries) {
+        if (!lineIs(lines, entry.line,
+                    escaped(entry.key, EscapeStyle::Document) + '\t' +
+                        escaped(entry.value, EscapeStyle::Document)))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), int(size));
-    const QString document = assembleQueryDocument(text);
-    FUZZ_CHECK(assembleQueryDocument(QString(text.constData(), text.size())) == document);
+    const QueryDocument document = assembleQueryDocument(text);
+    FUZZ_CHECK(assembleQueryDocument(QString(text.constData(), text.size())).text == document.text);
 
-    const QRegularExpressionMatch blocks = settingsBlocks.match(document);
-    FUZZ_CHECK(blocks.hasMatch() && document.midRef(blocks.capturedEnd()) == expectedLog(text));
+    const QRegularExpressionMatch blocks = settingsBlocks.match(document.text);
+    const QString log = expectedLog(text);
+    FUZZ_CHECK(blocks.hasMatch() && document.text.midRef(blocks.capturedEnd()) == log);
+
+    const QVector<QStringRef> lines = documentLines(document.text);
+    FUZZ_CHECK(placed(lines, document.primary, primaryHeading));
+    FUZZ_CHECK(placed(lines, document.shipped, shippedHeading));
+    FUZZ_CHECK(log.isEmpty() ? document.logLine == -1
+                             : lineIs(lines, document.logLine, logHeading));
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -93,20 +94,33 @@ int settingsSectionStart(const QString &queryText, const QString &marker)
 struct DocumentParts
 {
     QString settings;
+    DocumentSettings primary;
+    DocumentSettings shipped;
+    int logLine = -1;
     int logFrom = 0;
     int logSize = 0;
     // The query text ends inside the log: the CDATA is never closed.
     bool logCut = false;
 };
 
+// A block's settings, placed at the document's line firstLine.
+DocumentSettings placedSettings(QVector<SettingEntry> entries, int firstLine)
+{
+    for (SettingEntry &entry : entries)
+        entry.line += firstLine;
+    return {firstLine, std::move(entries)};
+}
+
 DocumentParts documentParts(const QString &queryText)
 {
     DocumentParts parts;
-    const QString primary =
+    SettingsBlock primary =
         decodeSettings(primaryHeading, settingsSectionLines(queryText, primarySettingsMarker));
-    const QString shipped =
+    SettingsBlock shipped =
         decodeSettings(shippedHeading, settingsSectionLines(queryText, shippedSettingsMarker));
-    parts.settings = primary + shipped;
+    parts.settings = primary.text + shipped.text;
+    parts.primary = placedSettings(std::move(primary.entries), 0);
+    parts.shipped = placedSettings(std::move(shipped.entries), primary.lineCount);
 
     // The log is the journal command's own CDATA: one that opens after the
     // command's end belongs to a later command.
@@ -123,10 +137,22 @@ DocumentParts documentParts(const QString &queryText)
         parts.logCut = true;
     }
     if (to > from) {
+        parts.logLine = primary.lineCount + shipped.lineCount;
         parts.logFrom = from;
         parts.logSize = to - from;
     }
     return parts;
+}
+
+// The document's text is filled in by the caller.
+QueryDocument documentModel(DocumentParts &parts)
+{
+    QueryDocument document;
+    document.primary = std::move(parts.primary);
+    document.shipped = std::move(parts.shipped);
+    document.logLine = parts.logLine;
+    document.logCut = parts.logCut;
+    return document;
 }
 
 QString logHeader()
@@ -162,26 +188,29 @@ QVector<QStringRef> settingsSectionLines(const QString &queryText, const QString
     return lines;
 }
 
-QString assembleQueryDocument(const QString &queryText)
+QueryDocument assembleQueryDocument(const QString &queryText)
 {
-    const DocumentParts parts = documentParts(queryText);
-    if (parts.logSize == 0)
-        return parts.settings;
+    DocumentParts parts = documentParts(queryText);
+    QueryDocument document = documentModel(parts);
+    if (parts.logSize == 0) {
+        document.text = std::move(parts.settings);
+        return document;
+    }
     const QString header = logHeader();
     const QString footer = logFooter(parts.logCut);
-    QString document;
-    document.reserve(parts.settings.size() + header.size() + parts.logSize + footer.size());
-    document += parts.settings;
-    document += header;
-    document += QStringRef(&queryText, parts.logFrom, parts.logSize);
-    document += footer;
+    QString &text = document.text;
+    text.reserve(parts.settings.size() + header.size() + parts.logSize + footer.size());
+    text += parts.settings;
+    text += header;
+    text += QStringRef(&queryText, parts.logFrom, parts.logSize);
+    text += footer;
     return document;
 }
 
-QString assembleQueryDocument(QString &&queryText)
+QueryDocument assembleQueryDocument(QString &&queryText)
 {
     QString text = std::move(queryText);
-    const DocumentParts parts = documentParts(text);
+    DocumentParts parts = documentParts(text);
     if (parts.logSize == 0 || !text.isDetached())
         return assembleQueryDocument(text);
 
@@ -198,5 +227,7 @@ QString assembleQueryDocument(QString &&queryText)
     std::memcpy(data + prefix.size() + parts.logSize, footer.constData(),
                 std::size_t(footer.size()) * sizeof(QChar));
     text.resize(size);
-    return text;
+    QueryDocument document = documentModel(parts);
+    document.text = std::move(text);
+    return document;
 }

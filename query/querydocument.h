@@ -1,5 +1,7 @@
 #pragma once
 
+#include "settings/settingsdecoder.h"
+
 #include <QLatin1String>
 #include <QString>
 #include <QStringRef>
@@ -46,15 +48,40 @@ inline constexpr QLatin1String logCutNote =
 // lives unchanged.
 QVector<QStringRef> settingsSectionLines(const QString &queryText, const QString &marker);
 
-// The document shown for a query text: the primary settings block, the
-// shipped settings block and, when the journal command has a non-empty CDATA
-// text that opens before the command's "</command>", that text under
-// "LOG FILE" closed by the rule. A CDATA never closed runs to the end of the
-// text and is followed by the line logCutNote. Never empty: both settings
-// blocks are always there, empty groups and all.
-QString assembleQueryDocument(const QString &queryText);
+// One settings block of the document.
+struct DocumentSettings
+{
+    // The line of the block's heading.
+    int firstLine = 0;
+    // Its settings, each with the document line that shows it. Empty when the
+    // query text lacks the section or its command printed no setting: the
+    // block then shows its heading and empty groups, and the section counts
+    // as missing wherever settings are compared.
+    QVector<SettingEntry> entries;
+};
+
+// The document shown for a query text, and where its parts stand. Lines are
+// counted from 0 as the view counts its blocks (isDocumentLineBreak).
+struct QueryDocument
+{
+    // The primary settings block, the shipped settings block and, when the
+    // journal command has a non-empty CDATA text that opens before the
+    // command's "</command>", that text under "LOG FILE" closed by the rule.
+    // A CDATA never closed runs to the end of the text and is followed by the
+    // line logCutNote. Never empty: both settings blocks are always there,
+    // empty groups and all.
+    QString text;
+    DocumentSettings primary;
+    DocumentSettings shipped;
+    // The line of the "LOG FILE" heading, or -1 when there is no log.
+    int logLine = -1;
+    // Whether the log is cut short, followed by logCutNote.
+    bool logCut = false;
+};
+
+QueryDocument assembleQueryDocument(const QString &queryText);
 
 // The same document, built inside the storage of a query text that the caller
 // no longer needs (call it with std::move(text) or readQueryFile's result), so
 // that a large log is not held twice.
-QString assembleQueryDocument(QString &&queryText);
+QueryDocument assembleQueryDocument(QString &&queryText);

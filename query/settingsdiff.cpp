@@ -12,29 +12,7 @@
 
 namespace {
 
-struct SettingEntry
-{
-    QString key;
-    QString value;
-    SettingGroup group = SettingGroup::Other;
-};
-
 using SettingValues = QHash<QString, QStringList>;
-
-// The setting lines of a section, in line order.
-QVector<SettingEntry> settingEntries(const QVector<QStringRef> &lines)
-{
-    const SettingPattern pattern;
-    QVector<SettingEntry> entries;
-    SettingEntry entry;
-    for (const QStringRef &line : lines) {
-        if (pattern.match(line, &entry.key, &entry.value)) {
-            entry.group = settingGroup(entry.key);
-            entries.append(entry);
-        }
-    }
-    return entries;
-}
 
 SettingValues settingValues(const QVector<SettingEntry> &entries)
 {
@@ -44,8 +22,22 @@ SettingValues settingValues(const QVector<SettingEntry> &entries)
     return values;
 }
 
-QVector<SettingDifference> differences(const QVector<SettingEntry> &left,
-                                       const QVector<SettingEntry> &right)
+// Appends a mark for every entry whose key wanted gives a difference for.
+template<typename Wanted>
+void markEntries(const QVector<SettingEntry> &entries, SettingMark::Section section,
+                 const Wanted &wanted, QVector<SettingMark> *marks)
+{
+    for (const SettingEntry &entry : entries) {
+        const int difference = wanted(entry.key);
+        if (difference >= 0)
+            marks->append({entry.line, section, difference});
+    }
+}
+
+} // namespace
+
+QVector<SettingDifference> diffSettings(const QVector<SettingEntry> &left,
+                                        const QVector<SettingEntry> &right)
 {
     const SettingValues leftValues = settingValues(left);
     const SettingValues rightValues = settingValues(right);
@@ -68,50 +60,15 @@ QVector<SettingDifference> differences(const QVector<SettingEntry> &left,
     return differences;
 }
 
-// Walks one settings block laid out as decodeSettings lays it out, from its
-// first block *block on, and marks the entries that wanted says are marked.
-template<typename Wanted>
-void markBlock(const QVector<SettingEntry> &entries, SettingMark::Section section,
-               const Wanted &wanted, int *block, QVector<SettingMark> *marks)
+SettingMarks settingMarks(const QueryDocument &document)
 {
-    *block += 2; // heading, empty line
-    for (int group = 0; group <= int(SettingGroup::Other); ++group) {
-        for (const SettingEntry &entry : entries) {
-            if (int(entry.group) != group)
-                continue;
-            const int difference = wanted(entry.key);
-            if (difference >= 0)
-                marks->append({*block, section, difference});
-            *block += 1;
-        }
-        *block += 1; // the group's closing empty line
-    }
-    *block += 2; // rule, empty line
-}
-
-} // namespace
-
-QVector<SettingDifference> diffSettingSections(const QVector<QStringRef> &left,
-                                               const QVector<QStringRef> &right)
-{
-    return differences(settingEntries(left), settingEntries(right));
-}
-
-SettingMarks settingMarks(const QString &queryText)
-{
-    const QVector<QStringRef> primaryLines =
-        settingsSectionLines(queryText, QString(primarySettingsMarker));
-    const QVector<QStringRef> shippedLines =
-        settingsSectionLines(queryText, QString(shippedSettingsMarker));
-    const QVector<SettingEntry> primary = settingEntries(primaryLines);
-    const QVector<SettingEntry> shipped = settingEntries(shippedLines);
-    // A section without a single setting is missing, not empty: its command
-    // failed or printed something else.
+    const QVector<SettingEntry> &primary = document.primary.entries;
+    const QVector<SettingEntry> &shipped = document.shipped.entries;
     if (primary.isEmpty() || shipped.isEmpty())
         return {};
 
     SettingMarks result;
-    result.differences = differences(shipped, primary);
+    result.differences = diffSettings(shipped, primary);
     QHash<QString, int> differing;
     for (int i = 0; i < result.differences.size(); ++i)
         differing.insert(result.differences.at(i).key, i);
@@ -123,10 +80,9 @@ SettingMarks settingMarks(const QString &queryText)
         return difference >= 0 && result.differences.at(difference).right.isEmpty() ? difference
                                                                                     : -1;
     };
-    // The document shows the primary block first.
-    int block = 0;
-    markBlock(primary, SettingMark::Current, anyDifference, &block, &result.marks);
-    markBlock(shipped, SettingMark::Factory, onlyShipped, &block, &result.marks);
+    // The document shows the primary block first, so the marks come in order.
+    markEntries(primary, SettingMark::Current, anyDifference, &result.marks);
+    markEntries(shipped, SettingMark::Factory, onlyShipped, &result.marks);
     return result;
 }
 

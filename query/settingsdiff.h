@@ -1,5 +1,6 @@
 #pragma once
 
+#include "query/querydocument.h"
 #include "settings/settingsdecoder.h"
 #include "settings/textescape.h"
 
@@ -21,38 +22,34 @@ struct SettingDifference
     QStringList right;
 };
 
-// The keys whose value lists differ between the settings lines left and
-// right (section lines as settingsSectionLines gives them), including the keys
-// found on only one side, and nothing else. Lines that are no setting line are
-// passed over exactly as the document does. Ordered by the decoder's group
-// order, then by key compared in UTF-16 code units.
-QVector<SettingDifference> diffSettingSections(const QVector<QStringRef> &left,
-                                               const QVector<QStringRef> &right);
+// The keys whose value lists differ between the settings left and right,
+// including the keys found on only one side, and nothing else. Ordered by
+// the decoder's group order, then by key compared in UTF-16 code units.
+QVector<SettingDifference> diffSettings(const QVector<SettingEntry> &left,
+                                        const QVector<SettingEntry> &right);
 
-// A line of the shown document (assembleQueryDocument of the same query text)
-// whose setting differs: its block number as QTextDocument counts blocks, the
-// section it is in, and the difference it shows.
+// A line of a document whose setting differs: the document line, the block
+// it is in, and the difference it shows.
 struct SettingMark
 {
     enum Section { Current, Factory };
-    int block = 0;
+    int line = 0;
     Section section = Current;
     int difference = 0; // index into SettingMarks::differences
 };
 
 struct SettingMarks
 {
-    // diffSettingSections(shipped, primary): the factory side is left.
+    // diffSettings(shipped, primary): the factory side is left.
     QVector<SettingDifference> differences;
-    // Ascending by block: every primary line whose key is among the
+    // Ascending by line: every primary line whose key is among the
     // differences, and every shipped line whose key the primary lacks.
     QVector<SettingMark> marks;
 };
 
-// The marks for the document of a query text. A query text without a shipped
-// or without a primary settings section, or whose section holds no setting
-// line, gives none.
-SettingMarks settingMarks(const QString &queryText);
+// The marks of a document against its own factory settings. A document
+// whose query lacks either settings section gives none.
+SettingMarks settingMarks(const QueryDocument &document);
 
 // A side of a difference as the text form writes it: its values, each in
 // double quotes and separated by one blank ("v1" "v2"), or (missing). Values

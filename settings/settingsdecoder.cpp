@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 #include <vector>
 
 const QString SettingPattern::settingPatternText =
@@ -150,30 +151,43 @@ QString sectionRule()
     return QString(80, QLatin1Char('-'));
 }
 
-QString decodeSettings(const QString &heading, const QVector<QStringRef> &lines)
+SettingsBlock decodeSettings(const QString &heading, const QVector<QStringRef> &lines)
 {
+    constexpr std::size_t groupCount = std::size_t(SettingGroup::Other) + 1;
     const SettingPattern pattern;
-    std::array<QString, int(SettingGroup::Other) + 1> groups;
-    QString key;
-    QString value;
+    std::array<QVector<SettingEntry>, groupCount> groups;
+    SettingEntry entry;
     for (const QStringRef &line : lines) {
-        if (pattern.match(line, &key, &value))
-            groups[std::size_t(settingGroup(key))] += settingLine(key, value);
+        if (pattern.match(line, &entry.key, &entry.value)) {
+            entry.group = settingGroup(entry.key);
+            groups[std::size_t(entry.group)].append(entry);
+        }
+    }
+
+    SettingsBlock block;
+    std::array<QString, groupCount> texts;
+    int size = 0;
+    int line = 2; // after the heading and its empty line
+    for (std::size_t group = 0; group < groupCount; ++group) {
+        for (SettingEntry &setting : groups[group]) {
+            setting.line = line++;
+            texts[group] += settingLine(setting.key, setting.value);
+            block.entries.append(std::move(setting));
+        }
+        ++line; // the group's closing empty line
+        size += texts[group].size() + 1;
     }
 
     const QString rule = sectionRule();
-    int size = heading.size() + 2 + int(groups.size()) + rule.size() + 2;
-    for (const QString &group : groups)
-        size += group.size();
-    QString block;
-    block.reserve(size);
-    block += heading;
-    block += QLatin1String("\n\n");
-    for (const QString &group : groups) {
-        block += group;
-        block += QLatin1Char('\n');
+    block.text.reserve(heading.size() + 2 + size + rule.size() + 2);
+    block.text += heading;
+    block.text += QLatin1String("\n\n");
+    for (const QString &group : texts) {
+        block.text += group;
+        block.text += QLatin1Char('\n');
     }
-    block += rule;
-    block += QLatin1String("\n\n");
+    block.text += rule;
+    block.text += QLatin1String("\n\n");
+    block.lineCount = line + 2; // the rule, an empty line
     return block;
 }

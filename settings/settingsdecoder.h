@@ -33,11 +33,33 @@ public:
 // the document however the printer wrote them.
 QString settingLine(const QString &key, const QString &value);
 
+// One setting of a settings block: its key and value as the printer wrote
+// them (the block shows them escaped), its group, and the line that shows it.
+struct SettingEntry
+{
+    QString key;
+    QString value;
+    SettingGroup group = SettingGroup::Other;
+    int line = 0;
+};
+
+// A settings block and where its settings stand in it.
+struct SettingsBlock
+{
+    QString text;
+    // In the block's order: by group, within a group in the order of the
+    // lines. Each line counts from the heading's line, 0; every entry is
+    // exactly one line.
+    QVector<SettingEntry> entries;
+    // The lines of text, each ended by a line feed.
+    int lineCount = 0;
+};
+
 // The block for one settings section: the heading, an empty line, the seven
 // groups (each its entries in the order of the lines, then an empty line), a
 // rule of 80 hyphens and an empty line. Lines that are not setting lines are
 // left out. The lines are only read during the call.
-QString decodeSettings(const QString &heading, const QVector<QStringRef> &lines);
+SettingsBlock decodeSettings(const QString &heading, const QVector<QStringRef> &lines);
 
 // The rule of 80 hyphens that closes every section of the document.
 QString sectionRule();

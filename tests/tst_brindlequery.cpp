@@ -134,7 +134,7 @@ private slots:
         const QByteArray output = process.readAllStandardOutput();
         const QByteArray error = process.readAllStandardError();
         if (arguments.value(0) == "print" && status == 0)
-            out = assembleQueryDocument(readQueryFile(arguments.at(1))).toUtf8();
+            out = assembleQueryDocument(readQueryFile(arguments.at(1))).text.toUtf8();
         if (out.startsWith('{'))
             QCOMPARE(QJsonDocument::fromJson(output), QJsonDocument::fromJson(out));
         else

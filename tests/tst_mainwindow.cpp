@@ -2,10 +2,10 @@
 #include "queryfixture.h"
 #include "testfiles.h"
 
-#include "app/darkpalette.h"
 #include "query/archive.h"
 #include "query/querydocument.h"
 #include "ui/brindlequerytool.h"
+#include "ui/darkpalette.h"
 #include "ui/queryview.h"
 
 #include <QtTest>
@@ -115,7 +115,7 @@ private slots:
                                       : QStringList());
         const QString shown = name.isEmpty() ? firstPath : path;
         QCOMPARE(view()->toPlainText(),
-                 assembleQueryDocument(QString::fromUtf8(name.isEmpty() ? first : query)));
+                 assembleQueryDocument(QString::fromUtf8(name.isEmpty() ? first : query)).text);
         QCOMPARE(view()->textCursor().position(), 0);
         QVERIFY(!view()->document()->isUndoAvailable());
         QCOMPARE(window->windowTitle(),
@@ -295,9 +295,8 @@ private slots:
     }
 
     // Catches find losing the cursor or the case folding, a wrong wrap-around,
-    // typing that does not search from the current match, a jump that searches
-    // from the cursor or changes the search field, a wrong shortcut, and Ctrl+F
-    // not reaching the search field, or searching.
+    // typing that does not search from the current match, a wrong shortcut,
+    // and Ctrl+F not reaching the search field, or searching.
     void search_data()
     {
         QTest::addColumn<QString>("before");
@@ -323,14 +322,6 @@ private slots:
         row("typed c -> grows in place", "[ab]c abd ABC", "ab", "c", "[abc] abd ABC");
         row("typed d -> moves to abd", "[ab]c abd ABC", "ab", "d", "abc [abd] ABC");
         row("typed x -> miss, cursor at the match", "abc [abd] ABC", "abd", "x", "abc []abd ABC");
-        // The jumps search from the start of the document, in any letter case.
-        row("Ctrl+P -> primary heading", "see the Log File\nPRIMARY (CURRENT) SETTINGS\nLOG FILE[]",
-            "x", "Ctrl+P", "see the Log File\n[PRIMARY (CURRENT) SETTINGS]\nLOG FILE");
-        row("Ctrl+S -> shipped heading", "PRIMARY (CURRENT) SETTINGS\nSHIPPED (FACTORY) SETTINGS[]",
-            "x", "Ctrl+S", "PRIMARY (CURRENT) SETTINGS\n[SHIPPED (FACTORY) SETTINGS]");
-        row("Ctrl+L -> earlier text in any case", "see the Log File\nLOG FILE[]", "x", "Ctrl+L",
-            "see the [Log File]\nLOG FILE");
-        row("Ctrl+L without a log -> start", "no l[]og here", "x", "Ctrl+L", "[]no log here");
     }
 
     void search()
@@ -355,6 +346,39 @@ private slots:
         const QTextCursor found = view()->textCursor();
         QCOMPARE(text.insert(found.selectionEnd(), ']').insert(found.selectionStart(), '['), after);
         QCOMPARE(field()->text(), typed ? term + keys : term);
+    }
+
+    // Catches a jump that searches from the cursor, misses an earlier mention
+    // in another letter case, goes to another heading or leaves the start
+    // when the document has no log, and one that changes the search field.
+    void jumps_data()
+    {
+        QTest::addColumn<QByteArray>("log");
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<QString>("selected"); // the selection's text and line
+        QTest::newRow("Ctrl+P -> primary heading") << QByteArray("x") << "Ctrl+P"
+                                                   << "PRIMARY (CURRENT) SETTINGS@0";
+        QTest::newRow("Ctrl+S -> shipped heading") << QByteArray("x") << "Ctrl+S"
+                                                   << "SHIPPED (FACTORY) SETTINGS@12";
+        QTest::newRow("Ctrl+L -> earlier text in any case") << QByteArray("x") << "Ctrl+L"
+                                                            << "Log File@8";
+        QTest::newRow("Ctrl+L without a log -> start") << QByteArray() << "Ctrl+L"
+                                                       << "@0";
+    }
+
+    void jumps()
+    {
+        QFETCH(QByteArray, log);
+        QFETCH(QString, keys);
+        QFETCH(QString, selected);
+        window->openQuery(
+            fixture("q.txt", queryText({}, settingLines({"note=see the Log File"}), log), false));
+        view()->moveCursor(QTextCursor::End);
+        field()->setText("x");
+        press(keys);
+        const QTextCursor cursor = view()->textCursor();
+        QCOMPARE(cursor.selectedText() + '@' + QString::number(cursor.blockNumber()), selected);
+        QCOMPARE(field()->text(), QStringLiteral("x"));
     }
 
     // Catches a disabled colour overwritten by its role's colour for all groups,

@@ -102,12 +102,12 @@ private slots:
     {
         QFETCH(QString, queryText);
         QFETCH(QString, expected);
-        QCOMPARE(assembleQueryDocument(queryText), expected);
+        QCOMPARE(assembleQueryDocument(queryText).text, expected);
         // A text the caller hands over is reused in place; a shared one is not.
         QString unshared(queryText.constData(), queryText.size());
-        QCOMPARE(assembleQueryDocument(std::move(unshared)), expected);
+        QCOMPARE(assembleQueryDocument(std::move(unshared)).text, expected);
         QString shared = queryText;
-        QCOMPARE(assembleQueryDocument(std::move(shared)), expected);
+        QCOMPARE(assembleQueryDocument(std::move(shared)).text, expected);
     }
 };
 

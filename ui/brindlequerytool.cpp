@@ -91,7 +91,7 @@ QString BrindleQueryTool::readQueryFile(const QString &path, QString *reason) co
     return ::readQueryFile(path, reason);
 }
 
-QString BrindleQueryTool::assembleQueryDocument(QString queryText) const
+QueryDocument BrindleQueryTool::assembleQueryDocument(QString queryText) const
 {
     // Taken by value: the log is moved within the query text's own storage
     // instead of being copied.
@@ -109,7 +109,6 @@ bool BrindleQueryTool::loadQuery(const QString &path, LoadedQuery *loaded)
 {
     const BusyCursor busy;
     ViewText shown;
-    SettingMarks marks;
     {
         // The query text is dropped before the view is filled, to keep the
         // peak memory of a big dump down.
@@ -119,17 +118,19 @@ bool BrindleQueryTool::loadQuery(const QString &path, LoadedQuery *loaded)
             showWarning(tr("Couldn't read the query file.") + QLatin1Char('\n') + reason);
             return false;
         }
-        marks = settingMarks(queryText);
+        QueryDocument document = assembleQueryDocument(std::move(queryText));
+        loaded->marks = settingMarks(document);
+        loaded->headings = {document.primary.firstLine, document.shipped.firstLine,
+                            document.logLine};
         // Counted and cut before the fill, so that a document the view
         // cannot hold is refused at once and the one shown stays.
-        shown = viewText(assembleQueryDocument(std::move(queryText)));
+        shown = viewText(std::move(document.text));
     }
     if (!shown.fits) {
         showWarning(viewRefusalText(shown, path));
         return false;
     }
     loaded->path = path;
-    loaded->marks = std::move(marks);
     loaded->document = std::move(shown.text);
     return true;
 }
@@ -153,28 +154,29 @@ void BrindleQueryTool::showQuery(LoadedQuery loaded)
     QList<QTextEdit::ExtraSelection> selections;
     const QVector<SettingMark> &marks = loaded.marks.marks;
     for (int first = 0, last = 0; first < marks.size(); first = ++last) {
-        while (last + 1 < marks.size() && marks.at(last + 1).block == marks.at(last).block + 1)
+        while (last + 1 < marks.size() && marks.at(last + 1).line == marks.at(last).line + 1)
             ++last;
-        QTextCursor run(view->document()->findBlockByNumber(marks.at(first).block));
-        run.setPosition(view->document()->findBlockByNumber(marks.at(last).block + 1).position(),
+        QTextCursor run(view->document()->findBlockByNumber(marks.at(first).line));
+        run.setPosition(view->document()->findBlockByNumber(marks.at(last).line + 1).position(),
                         QTextCursor::KeepAnchor);
         selections.append({run, marked});
     }
     view->setExtraSelections(selections);
     shownMarks = std::move(loaded.marks);
+    shownHeadings = loaded.headings;
 
     setWindowTitle(QStringLiteral("BrindleQueryTool ") + installedVersion +
                    QStringLiteral(" \u2014 ") + QFileInfo(loaded.path).fileName());
     setWindowFilePath(loaded.path);
 }
 
-QString BrindleQueryTool::markToolTip(int block) const
+QString BrindleQueryTool::markToolTip(int line) const
 {
     const QVector<SettingMark> &marks = shownMarks.marks;
     const auto mark =
-        std::lower_bound(marks.cbegin(), marks.cend(), block,
-                         [](const SettingMark &m, int number) { return m.block < number; });
-    if (mark == marks.cend() || mark->block != block)
+        std::lower_bound(marks.cbegin(), marks.cend(), line,
+                         [](const SettingMark &m, int number) { return m.line < number; });
+    if (mark == marks.cend() || mark->line != line)
         return QString();
     if (mark->section == SettingMark::Factory)
         return tr("Not in the current settings");
@@ -322,23 +324,28 @@ void BrindleQueryTool::on_findLineEdit_textEdited(const QString &)
     ui->actionFindNext->activate(QAction::Trigger);
 }
 
-void BrindleQueryTool::jumpTo(const QString &heading)
+// The first occurrence of the heading's text from the start of the document,
+// in any letter case, as the heading was always found: the heading itself on
+// its line is one, so the search ends there at the latest. A document that
+// lacks the heading leaves the cursor at its start without a search.
+void BrindleQueryTool::jumpTo(const QString &heading, int line)
 {
     ui->queryTextEdit->moveCursor(QTextCursor::Start, QTextCursor::MoveAnchor);
-    findInView(ui->queryTextEdit, heading, {});
+    if (line >= 0)
+        findInView(ui->queryTextEdit, heading, {});
 }
 
 void BrindleQueryTool::on_actionJumpPrimary_triggered()
 {
-    jumpTo(primaryHeading);
+    jumpTo(primaryHeading, shownHeadings.primary);
 }
 
 void BrindleQueryTool::on_actionJumpShipped_triggered()
 {
-    jumpTo(shippedHeading);
+    jumpTo(shippedHeading, shownHeadings.shipped);
 }
 
 void BrindleQueryTool::on_actionJumpLog_triggered()
 {
-    jumpTo(logHeading);
+    jumpTo(logHeading, shownHeadings.log);
 }

@@ -50,25 +50,35 @@ private slots:
     void on_actionJumpLog_triggered();
 
 private:
+    // Where the document's headings stand: their lines, -1 for one that the
+    // document lacks.
+    struct HeadingLines
+    {
+        int primary = -1;
+        int shipped = -1;
+        int log = -1;
+    };
+
     // A query file read and assembled, ready for the view.
     struct LoadedQuery
     {
         QString path;
         QString document;
         SettingMarks marks;
+        HeadingLines headings;
     };
 
     void setUpMarkToolTips();
     void restoreWindowState();
     bool loadQuery(const QString &path, LoadedQuery *loaded);
     void showQuery(LoadedQuery loaded);
-    QString markToolTip(int block) const;
+    QString markToolTip(int line) const;
     QString readQueryFile(const QString &path, QString *reason) const;
-    QString assembleQueryDocument(QString queryText) const;
+    QueryDocument assembleQueryDocument(QString queryText) const;
     void showWarning(const QString &text);
     void checkForUpdates();
     void findWithWrapAround(QTextDocument::FindFlags flags);
-    void jumpTo(const QString &heading);
+    void jumpTo(const QString &heading, int line);
 
     Ui::BrindleQueryTool *ui;
     QSettings settings;
@@ -78,4 +88,5 @@ private:
     // hidden view would lay out the whole document twice.
     LoadedQuery pendingQuery;
     SettingMarks shownMarks;
+    HeadingLines shownHeadings;
 };
