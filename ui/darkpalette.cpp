@@ -1,4 +1,4 @@
-#include "app/darkpalette.h"
+#include "ui/darkpalette.h"
 
 QPalette darkPalette()
 {
