@@ -38,6 +38,18 @@ bool hasUnpairedSurrogate(const QChar *s, int n)
     return false;
 }
 
+// One entry of a settings block.
+QString settingLine(const QString &key, const QString &value)
+{
+    QString line;
+    line.reserve(key.size() + value.size() + 2);
+    appendEscaped(line, key, EscapeStyle::Document);
+    line += QLatin1Char('\t');
+    appendEscaped(line, value, EscapeStyle::Document);
+    line += QLatin1Char('\n');
+    return line;
+}
+
 } // namespace
 
 // A backtracking engine takes the longest leading run first and so settles on
@@ -133,17 +145,6 @@ SettingGroup settingGroup(const QString &key)
     if (key.startsWith(QLatin1String("id-")))
         return SettingGroup::Identification;
     return SettingGroup::Other;
-}
-
-QString settingLine(const QString &key, const QString &value)
-{
-    QString line;
-    line.reserve(key.size() + value.size() + 2);
-    appendEscaped(line, key, EscapeStyle::Document);
-    line += QLatin1Char('\t');
-    appendEscaped(line, value, EscapeStyle::Document);
-    line += QLatin1Char('\n');
-    return line;
 }
 
 QString sectionRule()

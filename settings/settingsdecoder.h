@@ -28,11 +28,6 @@ public:
     bool match(const QStringRef &line, QString *key, QString *value) const;
 };
 
-// One entry of a settings block: key, TAB, value, line feed, with key and
-// value escaped in EscapeStyle::Document, so that the entry is one line of
-// the document however the printer wrote them.
-QString settingLine(const QString &key, const QString &value);
-
 // One setting of a settings block: its key and value as the printer wrote
 // them (the block shows them escaped), its group, and the line that shows it.
 struct SettingEntry
@@ -57,8 +52,10 @@ struct SettingsBlock
 
 // The block for one settings section: the heading, an empty line, the seven
 // groups (each its entries in the order of the lines, then an empty line), a
-// rule of 80 hyphens and an empty line. Lines that are not setting lines are
-// left out. The lines are only read during the call.
+// rule of 80 hyphens and an empty line. An entry is key, TAB, value, line
+// feed, with key and value escaped in EscapeStyle::Document, so that it is
+// one line however the printer wrote them. Lines that are not setting lines
+// are left out. The lines are only read during the call.
 SettingsBlock decodeSettings(const QString &heading, const QVector<QStringRef> &lines);
 
 // The rule of 80 hyphens that closes every section of the document.
