@@ -2,6 +2,7 @@
 
 #include "query/querydocument.h"
 
+#include <QFileInfo>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -163,6 +164,66 @@ SettingMarks settingMarks(const QString &queryText)
     markBlock(primary, SettingMark::Current, anyDifference, &block, &result.marks);
     markBlock(shipped, SettingMark::Factory, onlyShipped, &block, &result.marks);
     return result;
+}
+
+QStringList primarySettingLines(const QString &queryText)
+{
+    const SettingPattern pattern;
+    QStringList lines;
+    for (const QStringRef &line : settingsSectionLines(queryText, QString(primarySettingsMarker))) {
+        if (pattern.match(line, nullptr, nullptr))
+            lines.append(line.toString());
+    }
+    return lines;
+}
+
+ComparisonMarks comparisonMarks(const QStringList &lines, const QStringList &otherLines,
+                                const QString &otherPath)
+{
+    const auto entries = [](const QStringList &lines) {
+        QVector<QStringRef> refs;
+        refs.reserve(lines.size());
+        for (const QString &line : lines)
+            refs.append(QStringRef(&line));
+        return settingEntries(refs);
+    };
+    const QVector<SettingEntry> primary = entries(lines);
+    const QVector<SettingEntry> other = entries(otherLines);
+
+    ComparisonMarks result;
+    result.differences = differences(primary, other);
+    QHash<QString, int> differing;
+    for (int i = 0; i < result.differences.size(); ++i) {
+        const SettingDifference &difference = result.differences.at(i);
+        differing.insert(difference.key, i);
+        if (difference.left.isEmpty())
+            result.onlyOnOther.append(difference.key);
+    }
+    if (!result.onlyOnOther.isEmpty())
+        result.marks.append({0, SettingMark::Current, -1});
+    int block = 0;
+    markBlock(
+        primary, SettingMark::Current, [&](const QString &key) { return differing.value(key, -1); },
+        &block, &result.marks);
+
+    for (const SettingEntry &entry : other) {
+        if (entry.key == QLatin1String("id-printer-serial") && !entry.value.isEmpty()) {
+            result.otherSerial = entry.value;
+            return result;
+        }
+    }
+    result.otherSerial = QFileInfo(otherPath).fileName();
+    if (result.otherSerial.endsWith(QLatin1String(".zip")) ||
+        result.otherSerial.endsWith(QLatin1String(".txt")))
+        result.otherSerial.chop(4);
+    return result;
+}
+
+QString escapedSettingText(const QString &text)
+{
+    QString escaped;
+    appendEscaped(escaped, text);
+    return escaped;
 }
 
 QString quotedSettingValues(const QStringList &values)

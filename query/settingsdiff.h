@@ -36,7 +36,9 @@ struct SettingMark
     enum Section { Current, Factory };
     int block = 0;
     Section section = Current;
-    int difference = 0; // index into SettingMarks::differences
+    // Index into SettingMarks::differences; -1 on the primary heading of a
+    // comparison, whose tip lists the keys only the other printer has.
+    int difference = 0;
 };
 
 struct SettingMarks
@@ -51,6 +53,36 @@ struct SettingMarks
 // The marks for the document of a query text. A query text without a shipped
 // or without a primary settings section gives none.
 SettingMarks settingMarks(const QString &queryText);
+
+// The setting lines of the primary (current) settings section of a query
+// text, in the order settingsSectionLines gives them, copied so that they
+// outlive the text: what a comparison with another printer needs of a query.
+// Empty when the section is missing or holds no setting line.
+QStringList primarySettingLines(const QString &queryText);
+
+// One printer's primary (current) settings compared with another printer's,
+// placed on the first printer's document. differences: diffSettingSections(
+// first primary, other primary), as brindle-query compare gives them, the
+// first printer on the left. marks, ascending by block: the primary heading
+// when some keys are only on the other printer, then every primary line whose
+// key is among the differences.
+struct ComparisonMarks : SettingMarks
+{
+    // The keys only the other printer has, in the order of the differences.
+    QStringList onlyOnOther;
+    // The other printer's id-printer-serial (its first non-empty value), else
+    // its file name without ".zip" or ".txt".
+    QString otherSerial;
+};
+
+// The comparison of a printer's primary setting lines with another printer's
+// (both as primarySettingLines gives them, neither empty), the other
+// printer's query file being at otherPath.
+ComparisonMarks comparisonMarks(const QStringList &lines, const QStringList &otherLines,
+                                const QString &otherPath);
+
+// Text escaped as quotedSettingValues escapes a value, without the quotes.
+QString escapedSettingText(const QString &text);
 
 // A side of a difference as the text form writes it: its values, each in
 // double quotes and separated by one blank ("v1" "v2"), or (missing). TAB, CR,
