@@ -375,14 +375,6 @@ void BrindleQueryTool::on_actionReload_triggered()
     const int left = view->horizontalScrollBar()->value();
     showQuery(std::move(loaded));
     view->verticalScrollBar()->setValue(top);
-    // The view scrolls sideways as far as the widest line laid out so far:
-    // the lines now in view are laid out first, so that the old position is
-    // within reach.
-    const QAbstractTextDocumentLayout *layout = view->document()->documentLayout();
-    QTextBlock block = view->document()->findBlockByNumber(top);
-    for (qreal height = 0; block.isValid() && height < view->viewport()->height();
-         block = block.next())
-        height += layout->blockBoundingRect(block).height();
     view->horizontalScrollBar()->setValue(left);
 }
 
