@@ -487,9 +487,10 @@ void BrindleQueryTool::dropEvent(QDropEvent *event)
     const QList<QUrl> urls = event->mimeData()->urls();
     if (urls.isEmpty())
         return;
-    // With Shift held the file is another printer to compare with.
+    // With Shift held, while a query is shown, the file is another printer
+    // to compare it with.
     const QString path = urls.constFirst().toLocalFile();
-    if (event->keyboardModifiers().testFlag(Qt::ShiftModifier) && ui->actionCompare->isEnabled())
+    if (event->keyboardModifiers().testFlag(Qt::ShiftModifier) && !shownQuery.path.isEmpty())
         compareWith(path);
     else
         openQuery(path);
