@@ -2,6 +2,8 @@
 
 #include "settings/settingsdecoder.h"
 
+#include <QFileInfo>
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -230,4 +232,16 @@ QueryDocument assembleQueryDocument(QString &&queryText)
     QueryDocument document = documentModel(parts);
     document.text = std::move(text);
     return document;
+}
+
+QString printerSerial(const QueryDocument &document, const QString &path)
+{
+    for (const SettingEntry &entry : document.primary.entries) {
+        if (entry.key == QLatin1String("id-printer-serial") && !entry.value.isEmpty())
+            return entry.value;
+    }
+    QString name = QFileInfo(path).fileName();
+    if (name.endsWith(QLatin1String(".zip")) || name.endsWith(QLatin1String(".txt")))
+        name.chop(4);
+    return name;
 }

@@ -85,3 +85,8 @@ QueryDocument assembleQueryDocument(const QString &queryText);
 // no longer needs (call it with std::move(text) or readQueryFile's result), so
 // that a large log is not held twice.
 QueryDocument assembleQueryDocument(QString &&queryText);
+
+// The printer's serial as a query file tells it: the first non-empty value of
+// id-printer-serial among its current settings, else the name of the file at
+// path without ".zip" or ".txt".
+QString printerSerial(const QueryDocument &document, const QString &path);

@@ -86,6 +86,26 @@ SettingMarks settingMarks(const QueryDocument &document)
     return result;
 }
 
+ComparisonMarks comparisonMarks(const DocumentSettings &primary,
+                                const QVector<SettingEntry> &otherPrimary)
+{
+    ComparisonMarks result;
+    result.differences = diffSettings(primary.entries, otherPrimary);
+    QHash<QString, int> differing;
+    for (int i = 0; i < result.differences.size(); ++i) {
+        const SettingDifference &difference = result.differences.at(i);
+        differing.insert(difference.key, i);
+        if (difference.left.isEmpty())
+            result.onlyOnOther.append(difference.key);
+    }
+    if (!result.onlyOnOther.isEmpty())
+        result.marks.append({primary.firstLine, SettingMark::Current, -1});
+    markEntries(
+        primary.entries, SettingMark::Current,
+        [&differing](const QString &key) { return differing.value(key, -1); }, &result.marks);
+    return result;
+}
+
 QString quotedSettingValues(const QStringList &values)
 {
     if (values.isEmpty())

@@ -35,7 +35,9 @@ struct SettingMark
     enum Section { Current, Factory };
     int line = 0;
     Section section = Current;
-    int difference = 0; // index into SettingMarks::differences
+    // Index into SettingMarks::differences; -1 on the primary heading of a
+    // comparison, whose tip lists the keys only the other printer has.
+    int difference = 0;
 };
 
 struct SettingMarks
@@ -50,6 +52,21 @@ struct SettingMarks
 // The marks of a document against its own factory settings. A document
 // whose query lacks either settings section gives none.
 SettingMarks settingMarks(const QueryDocument &document);
+
+// One printer's primary (current) settings compared with another printer's,
+// placed on the first printer's document. differences: diffSettings(first
+// primary, other primary), as brindle-query compare gives them, the first
+// printer on the left. marks, ascending by line: the primary heading when
+// some keys are only on the other printer, then every primary line whose key
+// is among the differences.
+struct ComparisonMarks : SettingMarks
+{
+    // The keys only the other printer has, in the order of the differences.
+    QStringList onlyOnOther;
+};
+
+ComparisonMarks comparisonMarks(const DocumentSettings &primary,
+                                const QVector<SettingEntry> &otherPrimary);
 
 // A side of a difference as the text form writes it: its values, each in
 // double quotes and separated by one blank ("v1" "v2"), or (missing). Values

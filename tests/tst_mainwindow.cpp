@@ -4,6 +4,7 @@
 
 #include "query/archive.h"
 #include "query/querydocument.h"
+#include "query/recentfiles.h"
 #include "ui/brindlequerytool.h"
 #include "ui/darkpalette.h"
 #include "ui/queryview.h"
@@ -35,6 +36,20 @@ const QStringList markedLines = {
     "stats-cards\t3 -> Factory value: \"1\" \"2\"",
     "sleep\ton -> Not in the factory settings",
     "volume\t3 -> Not in the current settings",
+};
+// Another printer: one key changed, one missing, eleven added with its serial.
+const QByteArray otherPrimary = [] {
+    QByteArrayList pairs{"id-model-name=Model A", "id-printer-serial=BQ2", "sales-region=north",
+                         "stats-cards=1", "stats-cards=3"};
+    for (char key = 'a'; key <= 'j'; ++key)
+        pairs << QByteArray("k-") + key + "=1";
+    return settingLines(pairs);
+}();
+const QStringList comparedLines = {
+    "PRIMARY (CURRENT) SETTINGS -> Only on the other printer: id-printer-serial, k-a, k-b, k-c, "
+    "k-d, k-e, k-f, k-g, k-h, k-i, \u2026 and 1 more",
+    "sales-region\tsouth -> Other printer (BQ2): \"north\"",
+    "sleep\ton -> Not on the other printer (BQ2)",
 };
 
 } // namespace
@@ -73,27 +88,48 @@ private slots:
     // undo history; a failed open that changes the document, its marks or the
     // title; a title without the file's name; marks on the wrong lines, for the
     // wrong keys or with the wrong tool tip, or left over from the last query.
+    // Comparing: the document replaced, marks against the factory settings or
+    // the wrong side, the serial or the cap of the heading's key list missing,
+    // a Shift+drop taken as a move, the factory marks not coming back. Reload:
+    // the scroll position lost, the comparison dropped or not made again.
+    // Recent files: not newest first, a file twice, a failed open or a
+    // compared file added, a file that is gone still listed.
     void openQuery_data()
     {
+        QTest::addColumn<QString>("how");
         QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("shipped");
         QTest::addColumn<QByteArray>("primary");
         QTest::addColumn<QStringList>("marked");
 
-        const auto row = [](const char *name, const char *file, const QByteArray &shipped,
-                            const QByteArray &primary, const QStringList &marked) {
-            QTest::newRow(name) << QString(file) << shipped << primary << marked;
+        const auto row = [](const char *name, const char *how, const char *file,
+                            const QByteArray &shipped, const QByteArray &primary,
+                            const QStringList &marked) {
+            QTest::newRow(name) << QString(how) << QString(file) << shipped << primary << marked;
         };
-        // Each row opens after a query with every kind of difference.
-        row("zip -> document, title, marks with the factory side", "q.zip", markedShipped,
+        // Each row starts from a query with every kind of difference. A file
+        // name "" is a missing file; reload rewrites or removes the first one.
+        row("zip -> document, title, marks with the factory side", "open", "q.zip", markedShipped,
             markedPrimary, markedLines);
-        row("no shipped section -> old marks gone", "q.txt", {}, markedPrimary, {});
-        row("no primary section -> no marks", "q.txt", markedShipped, {}, {});
-        row("missing file -> warning; document, title and marks kept", "", {}, {}, markedLines);
+        row("no shipped section -> old marks gone", "open", "q.txt", {}, markedPrimary, {});
+        row("no primary section -> no marks", "open", "q.txt", markedShipped, {}, {});
+        row("missing file -> warning; document, title and marks kept", "open", "", {}, {},
+            comparedLines);
+        row("Shift+drop -> first document, marks against the other", "compare", "q.zip", {},
+            otherPrimary, comparedLines);
+        row("compare, then factory -> factory marks", "factory", "q.txt", {}, otherPrimary,
+            markedLines);
+        row("Shift+drop missing -> warning; marks and title kept", "compare", "", {}, {},
+            markedLines);
+        row("F5 while comparing -> new document compared again, scroll kept", "reload", "q.txt",
+            markedShipped, otherPrimary, {});
+        row("F5, file gone -> warning; document, marks and title kept", "reload", "", {}, {},
+            comparedLines);
     }
 
     void openQuery()
     {
+        QFETCH(QString, how);
         QFETCH(QString, name);
         QFETCH(QByteArray, shipped);
         QFETCH(QByteArray, primary);
@@ -104,23 +140,55 @@ private slots:
         const QString firstPath = fixture("first.txt", first, false);
         window->openQuery(firstPath);
         const QByteArray query = queryText(shipped, primary, "boot");
-        const QString path = name.isEmpty() ? files->filePath("missing.txt")
-                                            : fixture(name, query, name.endsWith("zip"));
-        if (name.isEmpty())
+        const bool missing = name.isEmpty();
+        const bool reload = how == "reload";
+        const QString path =
+            missing ? files->filePath("missing.txt") : fixture(name, query, name.endsWith("zip"));
+        if (missing)
             answerer->expectMessageBox();
-        window->openQuery(path);
+        // Opens and reloads start from a comparison with another printer.
+        if (how == "open" || reload)
+            shiftDrop(fixture("other.txt", queryText({}, otherPrimary), false));
+        if (how == "open") {
+            window->openQuery(path);
+        } else if (!reload) {
+            shiftDrop(path);
+            if (how == "factory")
+                window->findChild<QAction *>("actionCompareFactory")->trigger();
+        } else {
+            missing ? (void)QFile::remove(firstPath) : (void)fixture("first.txt", query, false);
+            // Narrow, so that the settings lines reach past the right edge.
+            window->resize(200, 400);
+            window->show();
+            QVERIFY(QTest::qWaitForWindowExposed(window));
+            view()->verticalScrollBar()->setValue(10);
+            QTRY_VERIFY(view()->horizontalScrollBar()->maximum() >= 20);
+            view()->horizontalScrollBar()->setValue(20);
+            press("F5");
+            QCOMPARE(view()->verticalScrollBar()->value(), 10);
+            QCOMPARE(view()->horizontalScrollBar()->value(), 20);
+        }
 
-        QCOMPARE(answerer->boxes, name.isEmpty()
-                                      ? QStringList{readFailure + "The file does not exist."}
-                                      : QStringList());
-        const QString shown = name.isEmpty() ? firstPath : path;
+        QCOMPARE(answerer->boxes,
+                 missing ? QStringList{readFailure + "The file does not exist."} : QStringList());
+        const bool replaced = !missing && (how == "open" || reload);
+        const QString shown = !missing && how == "open" ? path : firstPath;
         QCOMPARE(view()->toPlainText(),
-                 assembleQueryDocument(QString::fromUtf8(name.isEmpty() ? first : query)).text);
+                 assembleQueryDocument(QString::fromUtf8(replaced ? query : first)).text);
         QCOMPARE(view()->textCursor().position(), 0);
         QVERIFY(!view()->document()->isUndoAvailable());
+        QString compared = reload || (how == "open" && missing) ? "other.txt"
+                           : how == "compare" && !missing       ? name
+                                                                : "";
+        if (!compared.isEmpty())
+            compared.prepend(" compared with ");
         QCOMPARE(window->windowTitle(),
-                 title + QStringLiteral(" \u2014 ") + QFileInfo(shown).fileName());
+                 title + QStringLiteral(" \u2014 ") + QFileInfo(shown).fileName() + compared);
         QCOMPARE(window->windowFilePath(), shown);
+        QStringList recent = reload && missing ? QStringList() : QStringList{"first.txt"};
+        if (shown != firstPath)
+            recent.prepend(name);
+        QCOMPARE(recentEntries(), recent);
 
         // Each marked line with the tool tip that hovering over it shows.
         QStringList lines;
@@ -193,8 +261,12 @@ private slots:
 
     // Catches the open dialog's folder not moved to a picked file's folder, or
     // moved by a cancel, and the folder, position and size not stored for the
-    // next start or not read back.
-    void openDialogFolderIsKeptForTheNextStart()
+    // next start or not read back. Recent files: more than ten, an & taken for
+    // a mnemonic, an entry that opens nothing or is listed twice, a file that
+    // is gone still listed, the list not stored or read back, a stored list of
+    // one (a settings file gives it back as a string) lost, or a stored value
+    // of another type taken for a list.
+    void windowStateIsKeptForTheNextStart()
     {
         const QString unreadable = fixture("picked/broken.zip", QByteArray(), false);
         QStringList directories;
@@ -223,6 +295,19 @@ private slots:
         QCOMPARE(answerer->boxes, QStringList{notAZip});
         QCOMPARE(directories.value(1), QFileInfo(unreadable).absolutePath());
 
+        // Eleven files opened, the oldest one listed opened again from the
+        // menu, the newest removed.
+        QStringList recent;
+        for (int i = 0; i < 11; ++i) {
+            window->openQuery(fixture(QString("r&%1.txt").arg(i), queryText({}, {}, "log"), false));
+            recent.prepend(QString("r&&%1.txt").arg(i));
+        }
+        QCOMPARE(recentEntries(), recent.mid(0, 10));
+        window->findChild<QMenu *>("menuRecent")->actions().at(9)->trigger();
+        QVERIFY(QFile::remove(files->filePath("r&10.txt")));
+        recent = QStringList{"r&&1.txt"} + recent.mid(1, 8);
+        QCOMPARE(recentEntries(), recent);
+
         // Qt's dialog remembers the folder only within a run: the next start
         // must find the window state stored, and start in the stored folder.
         window->resize(500, 400);
@@ -239,6 +324,14 @@ private slots:
         window = new BrindleQueryTool;
         answer(false);
         QCOMPARE(directories.value(2), QDir(files->path()).absolutePath());
+        QCOMPARE(recentEntries(), recent);
+
+        const QString path = files->filePath("r&1.txt");
+        RecentFiles stored;
+        stored.load(path);
+        QCOMPARE(stored.stored(), QStringList{path});
+        stored.load(QVariantList{path});
+        QCOMPARE(stored.stored(), QStringList());
     }
 
     // Catches an unsafe serial reaching a file outside the archive folder, a
@@ -410,6 +503,28 @@ private:
         const QString path = files->filePath(name);
         zipped ? writeZip(path, {{QStringLiteral("query.txt"), text}}) : writeFile(path, text);
         return path;
+    }
+
+    // Drops a file with Shift held, which makes a file manager propose a move.
+    void shiftDrop(const QString &path)
+    {
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(path)});
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton,
+                        Qt::ShiftModifier);
+        static_cast<QObject *>(window)->event(&drop);
+        QCOMPARE(drop.dropAction(), Qt::CopyAction);
+    }
+
+    // The entries of File > Open Recent as it opens, without "Clear Menu".
+    QStringList recentEntries() const
+    {
+        auto *menu = window->findChild<QMenu *>("menuRecent");
+        emit menu->aboutToShow();
+        QStringList entries;
+        for (const QAction *entry : menu->actions())
+            entries << entry->text();
+        return entries.mid(0, entries.size() - 2);
     }
 
     QPlainTextEdit *view() const { return window->findChild<QPlainTextEdit *>("queryTextEdit"); }

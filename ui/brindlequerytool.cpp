@@ -10,6 +10,7 @@
 #include "update/updatecheck.h"
 #include "update/updatemanager.h"
 
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDragLeaveEvent>
 #include <QDragMoveEvent>
@@ -19,15 +20,54 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QInputDialog>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTextBlock>
+#include <QTextDocument>
 #include <QToolTip>
 
 #include <algorithm>
 #include <cstdlib>
 #include <utility>
+
+namespace {
+
+// How many keys the tip on a comparison's heading names.
+constexpr int listedKeys = 10;
+// How much of a key, serial or file name a tip or menu shows.
+constexpr int shownNameLength = 200;
+
+// Values in a tip, quoted and escaped as brindle-query diff writes them.
+QString tipValues(const QStringList &values)
+{
+    return quotedSettingValues(values);
+}
+
+// A key, serial or file name in a tip or a menu entry: escaped as values
+// are, and cut when long, so that no name can break a line or swamp a tip.
+QString shownName(const QString &text)
+{
+    if (text.size() <= shownNameLength)
+        return escaped(text, EscapeStyle::Terminal);
+    const int keep = shownNameLength - (text.at(shownNameLength - 1).isHighSurrogate() ? 1 : 0);
+    return escaped(text.left(keep), EscapeStyle::Terminal) + QStringLiteral("\u2026");
+}
+
+// Qt takes a tip that looks like markup for rich text, which would draw the
+// markup and load the images it names: such a tip is escaped to show as
+// written.
+QString plainToolTip(const QString &text)
+{
+    if (!Qt::mightBeRichText(text))
+        return text;
+    return QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() +
+           QStringLiteral("</p>");
+}
+
+} // namespace
 
 BrindleQueryTool::BrindleQueryTool(QWidget *parent)
     : QMainWindow(parent)
@@ -39,6 +79,7 @@ BrindleQueryTool::BrindleQueryTool(QWidget *parent)
     setUpMarkToolTips();
     restoreWindowState();
     fileDialogDirName = settings.value(QStringLiteral("fileDialogDirName"), QString()).toString();
+    recentFiles.load(settings.value(QStringLiteral("recentFiles")));
     installedVersion = readInstalledVersion();
     setWindowTitle(QStringLiteral("BrindleQueryTool ") + installedVersion);
     checkForUpdates();
@@ -53,6 +94,7 @@ BrindleQueryTool::~BrindleQueryTool()
     settings.setValue(QStringLiteral("pos"), pos());
     settings.setValue(QStringLiteral("size"), size());
     settings.setValue(QStringLiteral("fileDialogDirName"), fileDialogDirName);
+    settings.setValue(QStringLiteral("recentFiles"), recentFiles.stored());
     delete ui;
 }
 
@@ -101,8 +143,10 @@ QueryDocument BrindleQueryTool::assembleQueryDocument(QString queryText) const
 void BrindleQueryTool::openQuery(const QString &path)
 {
     LoadedQuery loaded;
-    if (loadQuery(path, &loaded))
-        showQuery(std::move(loaded));
+    if (!loadQuery(path, &loaded))
+        return;
+    comparison = Comparison();
+    showQuery(std::move(loaded));
 }
 
 bool BrindleQueryTool::loadQuery(const QString &path, LoadedQuery *loaded)
@@ -122,6 +166,7 @@ bool BrindleQueryTool::loadQuery(const QString &path, LoadedQuery *loaded)
         loaded->marks = settingMarks(document);
         loaded->headings = {document.primary.firstLine, document.shipped.firstLine,
                             document.logLine};
+        loaded->primary = std::move(document.primary);
         // Counted and cut before the fill, so that a document the view
         // cannot hold is refused at once and the one shown stays.
         shown = viewText(std::move(document.text));
@@ -142,7 +187,28 @@ void BrindleQueryTool::showQuery(LoadedQuery loaded)
     // Marks left on the old document would be moved along by every insertion.
     view->setExtraSelections({});
     showQueryDocument(view, loaded.document);
+    loaded.document = QString();
+    shownQuery = std::move(loaded);
+    recentFiles.add(shownQuery.path);
 
+    // A reload keeps the comparison, so it is made again with what the file
+    // holds now.
+    const bool comparisonLost = comparing() && shownQuery.primary.entries.isEmpty();
+    if (comparisonLost)
+        comparison = Comparison();
+    else if (comparing())
+        comparison.marks = comparisonMarks(shownQuery.primary, comparison.primary);
+    showMarks();
+    showTitleAndActions();
+    if (comparisonLost) {
+        showWarning(tr("Couldn't compare the printers.\nThe open query file holds no primary "
+                       "(current) settings."));
+    }
+}
+
+void BrindleQueryTool::showMarks()
+{
+    QPlainTextEdit *view = ui->queryTextEdit;
     QTextCharFormat marked;
     // Dark amber: the palette's white text stays readable on it, and the blue
     // of a selection still stands out.
@@ -152,7 +218,7 @@ void BrindleQueryTool::showQuery(LoadedQuery loaded)
     // the start of the line after the run: the view lays out a block for
     // every selection it is given, and marks often come in runs.
     QList<QTextEdit::ExtraSelection> selections;
-    const QVector<SettingMark> &marks = loaded.marks.marks;
+    const QVector<SettingMark> &marks = shownMarks().marks;
     for (int first = 0, last = 0; first < marks.size(); first = ++last) {
         while (last + 1 < marks.size() && marks.at(last + 1).line == marks.at(last).line + 1)
             ++last;
@@ -162,28 +228,55 @@ void BrindleQueryTool::showQuery(LoadedQuery loaded)
         selections.append({run, marked});
     }
     view->setExtraSelections(selections);
-    shownMarks = std::move(loaded.marks);
-    shownHeadings = loaded.headings;
+}
 
+void BrindleQueryTool::showTitleAndActions()
+{
+    QString shown = QFileInfo(shownQuery.path).fileName();
+    if (comparing())
+        shown = tr("%1 compared with %2").arg(shown, QFileInfo(comparison.path).fileName());
     setWindowTitle(QStringLiteral("BrindleQueryTool ") + installedVersion +
-                   QStringLiteral(" \u2014 ") + QFileInfo(loaded.path).fileName());
-    setWindowFilePath(loaded.path);
+                   QStringLiteral(" \u2014 ") + shown);
+    setWindowFilePath(shownQuery.path);
+    ui->actionReload->setEnabled(true);
+    ui->actionCompare->setEnabled(true);
+    ui->actionCompareFactory->setEnabled(comparing());
 }
 
 QString BrindleQueryTool::markToolTip(int line) const
 {
-    const QVector<SettingMark> &marks = shownMarks.marks;
+    const QVector<SettingMark> &marks = shownMarks().marks;
     const auto mark =
         std::lower_bound(marks.cbegin(), marks.cend(), line,
                          [](const SettingMark &m, int number) { return m.line < number; });
     if (mark == marks.cend() || mark->line != line)
         return QString();
+    if (comparing())
+        return comparisonToolTip(*mark);
     if (mark->section == SettingMark::Factory)
         return tr("Not in the current settings");
-    const QStringList &factory = shownMarks.differences.at(mark->difference).left;
+    const QStringList &factory = shownQuery.marks.differences.at(mark->difference).left;
     if (factory.isEmpty())
         return tr("Not in the factory settings");
-    return tr("Factory value: %1").arg(quotedSettingValues(factory));
+    return tr("Factory value: %1").arg(tipValues(factory));
+}
+
+QString BrindleQueryTool::comparisonToolTip(const SettingMark &mark) const
+{
+    const ComparisonMarks &marks = comparison.marks;
+    if (mark.difference < 0) {
+        QStringList keys;
+        for (int i = 0; i < marks.onlyOnOther.size() && i < listedKeys; ++i)
+            keys.append(shownName(marks.onlyOnOther.at(i)));
+        if (marks.onlyOnOther.size() > listedKeys)
+            keys.append(tr("\u2026 and %1 more").arg(marks.onlyOnOther.size() - listedKeys));
+        return tr("Only on the other printer: %1").arg(keys.join(QLatin1String(", ")));
+    }
+    const QString serial = shownName(comparison.serial);
+    const QStringList &other = marks.differences.at(mark.difference).right;
+    if (other.isEmpty())
+        return tr("Not on the other printer (%1)").arg(serial);
+    return tr("Other printer (%1): %2").arg(serial, tipValues(other));
 }
 
 bool BrindleQueryTool::eventFilter(QObject *watched, QEvent *event)
@@ -196,7 +289,7 @@ bool BrindleQueryTool::eventFilter(QObject *watched, QEvent *event)
     if (text.isEmpty())
         QToolTip::hideText();
     else
-        QToolTip::showText(help->globalPos(), text, ui->queryTextEdit->viewport());
+        QToolTip::showText(help->globalPos(), plainToolTip(text), ui->queryTextEdit->viewport());
     return true;
 }
 
@@ -238,14 +331,123 @@ void BrindleQueryTool::checkForUpdates()
     }
 }
 
+QString BrindleQueryTool::askForQueryFile(const QString &caption)
+{
+    const QString path =
+        QFileDialog::getOpenFileName(this, caption, fileDialogDirName, tr("ZIP files (*.zip)"));
+    if (!path.isEmpty())
+        fileDialogDirName = QFileInfo(path).absolutePath();
+    return path;
+}
+
 void BrindleQueryTool::on_actionOpen_triggered()
 {
-    const QString path = QFileDialog::getOpenFileName(this, tr("Open a query ZIP file"),
-                                                      fileDialogDirName, tr("ZIP files (*.zip)"));
-    if (path.isEmpty())
+    const QString path = askForQueryFile(tr("Open a query ZIP file"));
+    if (!path.isEmpty())
+        openQuery(path);
+}
+
+void BrindleQueryTool::on_menuRecent_aboutToShow()
+{
+    QMenu *menu = ui->menuRecent;
+    menu->clear();
+    const QStringList paths = recentFiles.existing();
+    for (const QString &path : paths) {
+        const QFileInfo file(path);
+        // Doubled, an & shows as itself instead of underlining the next letter.
+        QAction *entry = menu->addAction(
+            shownName(file.fileName()).replace(QLatin1Char('&'), QLatin1String("&&")));
+        entry->setToolTip(plainToolTip(QDir::toNativeSeparators(file.absolutePath())));
+        connect(entry, &QAction::triggered, this, [this, path] { openQuery(path); });
+    }
+    menu->addSeparator();
+    menu->addAction(tr("&Clear Menu"), this, [this] { recentFiles.clear(); })
+        ->setEnabled(!paths.isEmpty());
+}
+
+void BrindleQueryTool::on_actionReload_triggered()
+{
+    LoadedQuery loaded;
+    if (!loadQuery(shownQuery.path, &loaded))
         return;
-    fileDialogDirName = QFileInfo(path).absolutePath();
-    openQuery(path);
+    QPlainTextEdit *view = ui->queryTextEdit;
+    const int top = view->verticalScrollBar()->value();
+    const int left = view->horizontalScrollBar()->value();
+    showQuery(std::move(loaded));
+    view->verticalScrollBar()->setValue(top);
+    view->horizontalScrollBar()->setValue(left);
+}
+
+void BrindleQueryTool::on_actionCompare_triggered()
+{
+    const QString path = askForQueryFile(tr("Compare with another printer's query ZIP file"));
+    if (!path.isEmpty())
+        compareWith(path);
+}
+
+void BrindleQueryTool::compareWith(const QString &path)
+{
+    const QString refused = tr("Couldn't compare the printers.") + QLatin1Char('\n');
+    if (shownQuery.primary.entries.isEmpty()) {
+        showWarning(refused + tr("The open query file holds no primary (current) settings."));
+        return;
+    }
+    const BusyCursor busy;
+    QString serial;
+    QVector<SettingEntry> other;
+    {
+        QString reason;
+        QString queryText = readQueryFile(path, &reason);
+        if (queryText.isEmpty()) {
+            showWarning(tr("Couldn't read the query file.") + QLatin1Char('\n') + reason);
+            return;
+        }
+        QueryDocument document = assembleQueryDocument(std::move(queryText));
+        serial = printerSerial(document, path);
+        other = std::move(document.primary.entries);
+    }
+    if (other.isEmpty()) {
+        showWarning(refused + tr("The other query file holds no primary (current) settings."));
+        return;
+    }
+    comparison.marks = comparisonMarks(shownQuery.primary, other);
+    comparison.path = path;
+    comparison.serial = serial;
+    comparison.primary = std::move(other);
+    showMarks();
+    showTitleAndActions();
+}
+
+void BrindleQueryTool::on_actionCompareFactory_triggered()
+{
+    comparison = Comparison();
+    showMarks();
+    showTitleAndActions();
+}
+
+void BrindleQueryTool::on_actionAbout_triggered()
+{
+    // The version the title shows; a build that was never installed has none.
+    const QString version = installedVersion.isEmpty()
+                                ? tr("%1 (not installed)").arg(QStringLiteral(BRINDLE_VERSION))
+                                : installedVersion;
+    QMessageBox about(
+        QMessageBox::NoIcon, tr("About BrindleQueryTool"),
+        tr("BrindleQueryTool %1\nA viewer for printer query files.\n\nRunning on Qt %2.\n"
+           "Built from the commit of %3.\n\nQuery files are the diagnostic dumps that "
+           "printers write (a .txt file, or a .zip holding one); the Archivon report archive "
+           "keeps one for each printer serial in %4.")
+            .arg(version, QString::fromLatin1(qVersion()), QStringLiteral(BRINDLE_COMMIT_DATE),
+                 QDir::toNativeSeparators(archivePath)),
+        QMessageBox::Ok, this);
+    about.setTextFormat(Qt::PlainText);
+    about.setIconPixmap(windowIcon().pixmap(64, 64));
+    about.exec();
+}
+
+void BrindleQueryTool::on_actionAboutQt_triggered()
+{
+    QMessageBox::aboutQt(this);
 }
 
 void BrindleQueryTool::on_actionOpenArchive_triggered()
@@ -289,8 +491,17 @@ void BrindleQueryTool::dropEvent(QDropEvent *event)
     const QList<QUrl> urls = event->mimeData()->urls();
     if (urls.isEmpty())
         return;
-    openQuery(urls.constFirst().toLocalFile());
-    event->acceptProposedAction();
+    // With Shift held, while a query is shown, the file is another printer
+    // to compare it with.
+    const QString path = urls.constFirst().toLocalFile();
+    if (event->keyboardModifiers().testFlag(Qt::ShiftModifier) && !shownQuery.path.isEmpty())
+        compareWith(path);
+    else
+        openQuery(path);
+    // Taken as a copy whatever the drag proposes: Shift makes a file manager
+    // propose a move, and a move accepted tells it that it may delete the file.
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
 }
 
 void BrindleQueryTool::findWithWrapAround(QTextDocument::FindFlags flags)
@@ -337,15 +548,15 @@ void BrindleQueryTool::jumpTo(const QString &heading, int line)
 
 void BrindleQueryTool::on_actionJumpPrimary_triggered()
 {
-    jumpTo(primaryHeading, shownHeadings.primary);
+    jumpTo(primaryHeading, shownQuery.headings.primary);
 }
 
 void BrindleQueryTool::on_actionJumpShipped_triggered()
 {
-    jumpTo(shippedHeading, shownHeadings.shipped);
+    jumpTo(shippedHeading, shownQuery.headings.shipped);
 }
 
 void BrindleQueryTool::on_actionJumpLog_triggered()
 {
-    jumpTo(logHeading, shownHeadings.log);
+    jumpTo(logHeading, shownQuery.headings.log);
 }

@@ -4,9 +4,11 @@
 // library: the query reader and the document assembly turn a file into the
 // shown document, the update manager looks for a newer published installer.
 // The window asks the user, shows results and remembers where it was. The
-// lines whose settings differ from the factory settings are marked with the
-// view's extra selections, so the document itself stays as assembled.
+// lines whose settings differ from the factory settings, or while comparing
+// from another printer's current settings, are marked with the view's extra
+// selections, so the document itself stays as assembled.
 
+#include "query/recentfiles.h"
 #include "query/settingsdiff.h"
 
 #include <QMainWindow>
@@ -42,6 +44,12 @@ protected:
 private slots:
     void on_actionOpen_triggered();
     void on_actionOpenArchive_triggered();
+    void on_menuRecent_aboutToShow();
+    void on_actionReload_triggered();
+    void on_actionCompare_triggered();
+    void on_actionCompareFactory_triggered();
+    void on_actionAbout_triggered();
+    void on_actionAboutQt_triggered();
     void on_actionFindPrevious_triggered();
     void on_actionFindNext_triggered();
     void on_findLineEdit_textEdited(const QString &);
@@ -66,13 +74,35 @@ private:
         QString document;
         SettingMarks marks;
         HeadingLines headings;
+        // Kept while the query is shown, for a comparison with another printer.
+        DocumentSettings primary;
+    };
+
+    // Another printer whose current settings the shown query's are compared
+    // with; no path while the marks are those against the factory settings.
+    struct Comparison
+    {
+        QString path;
+        QString serial;
+        QVector<SettingEntry> primary;
+        ComparisonMarks marks;
     };
 
     void setUpMarkToolTips();
     void restoreWindowState();
     bool loadQuery(const QString &path, LoadedQuery *loaded);
     void showQuery(LoadedQuery loaded);
+    QString askForQueryFile(const QString &caption);
+    void compareWith(const QString &path);
+    bool comparing() const { return !comparison.path.isEmpty(); }
+    const SettingMarks &shownMarks() const
+    {
+        return comparing() ? comparison.marks : shownQuery.marks;
+    }
+    void showMarks();
+    void showTitleAndActions();
     QString markToolTip(int line) const;
+    QString comparisonToolTip(const SettingMark &mark) const;
     QString readQueryFile(const QString &path, QString *reason) const;
     QueryDocument assembleQueryDocument(QString queryText) const;
     void showWarning(const QString &text);
@@ -87,6 +117,8 @@ private:
     // A command-line query waits here for the view's real size: filling the
     // hidden view would lay out the whole document twice.
     LoadedQuery pendingQuery;
-    SettingMarks shownMarks;
-    HeadingLines shownHeadings;
+    // The query shown, without its document, which the view holds.
+    LoadedQuery shownQuery;
+    Comparison comparison;
+    RecentFiles recentFiles;
 };
