@@ -180,6 +180,13 @@ QString quotedSettingValues(const QStringList &values)
     return side;
 }
 
+QString escapedText(const QString &text)
+{
+    QString escaped;
+    appendEscaped(escaped, text);
+    return escaped;
+}
+
 QString settingGroupName(SettingGroup group)
 {
     switch (group) {

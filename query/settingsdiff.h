@@ -58,6 +58,10 @@ SettingMarks settingMarks(const QString &queryText);
 // as \xHH, so that nothing in a value reaches a terminal as a control sequence.
 QString quotedSettingValues(const QStringList &values);
 
+// Text escaped as quotedSettingValues escapes a value, for a path or a reason
+// written to a terminal.
+QString escapedText(const QString &text);
+
 // The lower-case name of a group as the JSON form writes it: "identity",
 // "market", "maintenance", "statistics", "dye", "identification", "other".
 QString settingGroupName(SettingGroup group);
