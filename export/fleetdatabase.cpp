@@ -84,16 +84,13 @@ QString sqliteMessage(sqlite3 *db)
     return QString::fromUtf8(db ? sqlite3_errmsg(db) : "out of memory");
 }
 
-// Binds text as UTF-8, the database's encoding: converting here is cheaper
-// than letting SQLite convert UTF-16.
+// Binds text for the next step only: the string must live until then.
 void bindText(sqlite3_stmt *statement, int index, const QString &text)
 {
-    if (text.isNull()) {
+    if (text.isNull())
         sqlite3_bind_null(statement, index);
-        return;
-    }
-    const QByteArray utf8 = text.toUtf8();
-    sqlite3_bind_text(statement, index, utf8.constData(), utf8.size(), SQLITE_TRANSIENT);
+    else
+        sqlite3_bind_text16(statement, index, text.utf16(), text.size() * 2, SQLITE_STATIC);
 }
 
 QString columnText(sqlite3_stmt *statement, int index)
@@ -221,7 +218,6 @@ bool FleetDatabase::step(sqlite3_stmt *statement)
 {
     const int result = sqlite3_step(statement);
     sqlite3_reset(statement);
-    sqlite3_clear_bindings(statement);
     return result == SQLITE_DONE || fail();
 }
 
@@ -236,6 +232,10 @@ bool FleetDatabase::open(const QString &path, bool fresh)
         return fail();
     // No journal and no syncing: the file is a temporary one, synced and
     // renamed into place only once it is complete, and dropped otherwise.
+    // Larger pages than the default hold more of the many small settings rows
+    // each, so a first export writes and sorts fewer of them.
+    if (fresh && !exec("PRAGMA page_size = 16384"))
+        return false;
     if (!exec("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; BEGIN"))
         return false;
     const QByteArray header = "PRAGMA application_id = " + QByteArray::number(exportApplicationId) +
@@ -276,6 +276,8 @@ bool FleetDatabase::insert(qint64 id, const QueryRecord &record)
     sqlite3_bind_int(insertFile, 10, record.hasFactory);
     if (record.comparable())
         sqlite3_bind_int(insertFile, 11, record.differences.size());
+    else
+        sqlite3_bind_null(insertFile, 11);
     if (!step(insertFile))
         return false;
 
