@@ -62,9 +62,7 @@ CREATE VIEW setting_values AS
 
 const char *const indexes = R"(
 CREATE INDEX files_by_serial ON files (serial);
-CREATE INDEX settings_by_file ON settings (file_id);
 CREATE INDEX settings_by_key ON settings (key_id, value);
-CREATE INDEX differences_by_file ON differences (file_id);
 CREATE INDEX differences_by_key ON differences (key);
 )";
 
@@ -186,11 +184,9 @@ FleetDatabase::~FleetDatabase()
 
 void FleetDatabase::close()
 {
-    for (sqlite3_stmt *statement : {insertFile, insertSetting, insertKey, insertDifference,
-                                    deleteFile, deleteSettings, deleteDifferences})
+    for (sqlite3_stmt *statement : {insertFile, insertSetting, insertKey, insertDifference})
         sqlite3_finalize(statement);
     insertFile = insertSetting = insertKey = insertDifference = nullptr;
-    deleteFile = deleteSettings = deleteDifferences = nullptr;
     sqlite3_close(db);
     db = nullptr;
 }
@@ -245,21 +241,28 @@ bool FleetDatabase::open(const QString &path, bool fresh)
         return false;
     return prepare(&insertFile, "INSERT INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)") &&
            prepare(&insertSetting, "INSERT INTO settings VALUES (?, ?, ?, ?, ?)") &&
-           prepare(&insertKey, "INSERT INTO keys VALUES (?, ?, ?)") && readKeys() &&
+           prepare(&insertKey, "INSERT INTO keys VALUES (?, ?, ?)") &&
            prepare(&insertDifference, "INSERT INTO differences VALUES (?, ?, ?, ?, ?, ?)") &&
-           prepare(&deleteFile, "DELETE FROM files WHERE id = ?") &&
-           prepare(&deleteSettings, "DELETE FROM settings WHERE file_id = ?") &&
-           prepare(&deleteDifferences, "DELETE FROM differences WHERE file_id = ?");
+           readKeys();
 }
 
-bool FleetDatabase::remove(qint64 id)
+bool FleetDatabase::remove(const QVector<qint64> &ids)
 {
-    for (sqlite3_stmt *statement : {deleteFile, deleteSettings, deleteDifferences}) {
-        sqlite3_bind_int64(statement, 1, id);
-        if (!step(statement))
-            return false;
+    // One pass over each table for all files: an index on the settings'
+    // file_id, only for this, would cost every first export more than the
+    // pass costs an incremental one.
+    sqlite3_stmt *gone = nullptr;
+    bool ok = exec("CREATE TEMP TABLE gone (id INTEGER PRIMARY KEY)") &&
+              prepare(&gone, "INSERT INTO gone VALUES (?)");
+    for (int i = 0; ok && i < ids.size(); ++i) {
+        sqlite3_bind_int64(gone, 1, ids.at(i));
+        ok = step(gone);
     }
-    return true;
+    sqlite3_finalize(gone);
+    return ok && exec("DELETE FROM files WHERE id IN gone;"
+                      "DELETE FROM settings WHERE file_id IN gone;"
+                      "DELETE FROM differences WHERE file_id IN gone;"
+                      "DROP TABLE gone");
 }
 
 bool FleetDatabase::insert(qint64 id, const QueryRecord &record)

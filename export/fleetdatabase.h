@@ -46,8 +46,8 @@ public:
     // Opens path, an empty file (a new database is made in it) or a copy of
     // an earlier export database (which is then changed in place).
     bool open(const QString &path, bool fresh);
-    // Drops a file's rows.
-    bool remove(qint64 id);
+    // Drops the rows of these files; before any insert.
+    bool remove(const QVector<qint64> &ids);
     // Stores a file's rows under id, which must be free.
     bool insert(qint64 id, const QueryRecord &record);
     // Records the program's version, builds what is still missing and
@@ -73,9 +73,6 @@ private:
     sqlite3_stmt *insertSetting = nullptr;
     sqlite3_stmt *insertKey = nullptr;
     sqlite3_stmt *insertDifference = nullptr;
-    sqlite3_stmt *deleteFile = nullptr;
-    sqlite3_stmt *deleteSettings = nullptr;
-    sqlite3_stmt *deleteDifferences = nullptr;
     QHash<QString, qint64> keyIds;
     QString error;
 };

@@ -367,10 +367,8 @@ ExportResult exportToSqlite(const QVector<FoundFile> &files, const QString &data
     FleetDatabase db;
     if (written && !db.open(temporary.fileName(), fresh))
         return failure(name + db.errorText());
-    for (const qint64 id : qAsConst(toRemove)) {
-        if (!db.remove(id))
-            return failure(name + db.errorText());
-    }
+    if (!toRemove.isEmpty() && !db.remove(toRemove))
+        return failure(name + db.errorText());
 
     ExportProgress progress;
     progress.total = files.size();
