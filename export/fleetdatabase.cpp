@@ -13,6 +13,9 @@ namespace {
 const int exportApplicationId = 0x42514578;
 const int exportSchemaVersion = 1;
 
+// Setting rows per INSERT statement: a file's settings go in a few steps.
+const int settingsBatch = 50;
+
 // A key is stored once, with its group, and setting rows refer to it: the
 // rows stay small, so a first export of many printers is mostly reading.
 // Indexes come after the rows of a new database: building them once is much
@@ -184,9 +187,10 @@ FleetDatabase::~FleetDatabase()
 
 void FleetDatabase::close()
 {
-    for (sqlite3_stmt *statement : {insertFile, insertSetting, insertKey, insertDifference})
+    for (sqlite3_stmt *statement :
+         {insertFile, insertSetting, insertSettings, insertKey, insertDifference})
         sqlite3_finalize(statement);
-    insertFile = insertSetting = insertKey = insertDifference = nullptr;
+    insertFile = insertSetting = insertSettings = insertKey = insertDifference = nullptr;
     sqlite3_close(db);
     db = nullptr;
 }
@@ -241,6 +245,10 @@ bool FleetDatabase::open(const QString &path, bool fresh)
         return false;
     return prepare(&insertFile, "INSERT INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)") &&
            prepare(&insertSetting, "INSERT INTO settings VALUES (?, ?, ?, ?, ?)") &&
+           prepare(&insertSettings,
+                   QByteArray("INSERT INTO settings VALUES (?, ?, ?, ?, ?)" +
+                              QByteArray(", (?, ?, ?, ?, ?)").repeated(settingsBatch - 1))
+                       .constData()) &&
            prepare(&insertKey, "INSERT INTO keys VALUES (?, ?, ?)") &&
            prepare(&insertDifference, "INSERT INTO differences VALUES (?, ?, ?, ?, ?, ?)") &&
            readKeys();
@@ -287,15 +295,25 @@ bool FleetDatabase::insert(qint64 id, const QueryRecord &record)
     const QString sides[] = {QStringLiteral("current"), QStringLiteral("factory")};
     const QVector<QuerySetting> *sections[] = {&record.current, &record.factory};
     for (int side = 0; side < 2; ++side) {
-        int position = 0;
-        for (const QuerySetting &setting : *sections[side]) {
-            const qint64 key = keyId(setting);
-            sqlite3_bind_int64(insertSetting, 1, id);
-            bindText(insertSetting, 2, sides[side]);
-            sqlite3_bind_int(insertSetting, 3, position++);
-            sqlite3_bind_int64(insertSetting, 4, key);
-            bindText(insertSetting, 5, setting.value);
-            if (key == 0 || !step(insertSetting))
+        const QVector<QuerySetting> &settings = *sections[side];
+        // Whole batches through the statement of many rows, the rest one by one.
+        for (int position = 0; position < settings.size();) {
+            const bool batch = settings.size() - position >= settingsBatch;
+            sqlite3_stmt *statement = batch ? insertSettings : insertSetting;
+            const int rows = batch ? settingsBatch : 1;
+            for (int row = 0; row < rows; ++row, ++position) {
+                const QuerySetting &setting = settings.at(position);
+                const qint64 key = keyId(setting);
+                if (key == 0)
+                    return false;
+                const int column = row * 5;
+                sqlite3_bind_int64(statement, column + 1, id);
+                bindText(statement, column + 2, sides[side]);
+                sqlite3_bind_int(statement, column + 3, position);
+                sqlite3_bind_int64(statement, column + 4, key);
+                bindText(statement, column + 5, setting.value);
+            }
+            if (!step(statement))
                 return false;
         }
     }

@@ -71,6 +71,7 @@ private:
     bool freshSchema = false;
     sqlite3_stmt *insertFile = nullptr;
     sqlite3_stmt *insertSetting = nullptr;
+    sqlite3_stmt *insertSettings = nullptr;
     sqlite3_stmt *insertKey = nullptr;
     sqlite3_stmt *insertDifference = nullptr;
     QHash<QString, qint64> keyIds;
