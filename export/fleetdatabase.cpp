@@ -65,7 +65,7 @@ CREATE VIEW setting_values AS
 
 const char *const indexes = R"(
 CREATE INDEX files_by_serial ON files (serial);
-CREATE INDEX settings_by_key ON settings (key_id, value);
+CREATE INDEX settings_by_key ON settings (key_id);
 CREATE INDEX differences_by_key ON differences (key);
 )";
 
