@@ -10,7 +10,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 
@@ -20,8 +19,6 @@
 #ifdef Q_OS_WIN
 #include <fcntl.h>
 #include <io.h>
-#define isatty _isatty
-#define fileno _fileno
 #else
 #include <unistd.h>
 #endif
@@ -212,13 +209,22 @@ int compareCommand(const Operand &a, const Operand &b, bool json)
                             QStringLiteral("b"));
 }
 
+bool standardErrorIsTerminal()
+{
+#ifdef Q_OS_WIN
+    return _isatty(_fileno(stderr));
+#else
+    return isatty(fileno(stderr));
+#endif
+}
+
 // The export's progress: one line on standard error, rewritten in place, and
 // only on a terminal; refusals and the summary are written on lines of their own.
 class ExportReport
 {
 public:
     ExportReport()
-        : terminal(isatty(fileno(stderr)))
+        : terminal(standardErrorIsTerminal())
     {
         started.start();
     }
@@ -239,10 +245,12 @@ public:
         lastShown.start();
     }
 
+    // "brindle-query: MESSAGE" on a line of its own.
     void line(const QString &message)
     {
         clear();
-        trouble(message);
+        const QString line = QCoreApplication::applicationName() + QStringLiteral(": ") + message;
+        std::fputs((line + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
     }
 
     void clear()
@@ -284,8 +292,8 @@ int exportCommand(QStringList paths, bool jsonLines, const QString &database, bo
         report.progress(progress);
     };
     options.refused = [&report](const QString &path, const QString &reason) {
-        report.line(escapedText(QDir::toNativeSeparators(path) +
-                                QStringLiteral(": Couldn't read the query file. ") + reason));
+        report.line(
+            escapedText(path + QStringLiteral(": Couldn't read the query file. ") + reason));
     };
     ExportResult result;
     if (jsonLines) {
@@ -300,12 +308,12 @@ int exportCommand(QStringList paths, bool jsonLines, const QString &database, bo
     if (result.failed)
         return trouble(escapedText(result.error));
     const ExportSummary &summary = result.summary;
-    trouble(QStringLiteral("%1 files: %2 read, %3 refused, %4 unchanged, %5 removed.")
-                .arg(files.size())
-                .arg(summary.read)
-                .arg(summary.refused)
-                .arg(summary.unchanged)
-                .arg(summary.removed));
+    report.line(QStringLiteral("%1 files: %2 read, %3 refused, %4 unchanged, %5 removed.")
+                    .arg(files.size())
+                    .arg(summary.read)
+                    .arg(summary.refused)
+                    .arg(summary.unchanged)
+                    .arg(summary.removed));
     return summary.refused > 0 ? 1 : 0;
 }
 

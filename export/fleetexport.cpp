@@ -304,7 +304,7 @@ ExportResult exportToSqlite(const QVector<FoundFile> &files, const QString &data
     const QFileInfo given(databasePath);
     const QString database =
         given.isSymLink() && given.exists() ? given.canonicalFilePath() : given.absoluteFilePath();
-    const QString name = QDir::toNativeSeparators(databasePath) + QStringLiteral(": ");
+    const QString name = databasePath + QStringLiteral(": ");
     QLockFile lock(database + QStringLiteral(".lock"));
     // Only an export that no longer runs leaves a stale lock; however long one
     // takes, its lock holds.
