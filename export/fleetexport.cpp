@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QLockFile>
 #include <QMutex>
+#include <QSet>
 #include <QTemporaryFile>
 #include <QThread>
 #include <QThreadPool>
@@ -201,6 +202,49 @@ bool copyInto(const QString &from, QFile *to)
     }
 }
 
+// What an export does with each file: read it (under ids, an old id for a
+// changed file, a new one otherwise) or keep its stored rows; and the rows of
+// which files it drops first.
+struct ExportPlan
+{
+    QVector<FoundFile> toRead;
+    QVector<qint64> ids;
+    QVector<const StoredFile *> kept; // per file, null unless kept
+    QVector<qint64> toRemove;
+    int removed = 0; // files of the previous export that are gone
+};
+
+ExportPlan planExport(const QVector<FoundFile> &files, const PreviousExport &previous, bool fresh)
+{
+    ExportPlan plan;
+    plan.kept.fill(nullptr, files.size());
+    QSet<QString> found;
+    qint64 nextId = fresh ? 0 : previous.largestId;
+    for (int i = 0; i < files.size(); ++i) {
+        const FoundFile &file = files.at(i);
+        found.insert(file.path);
+        const auto stored = previous.files.constFind(file.path);
+        if (fresh || stored == previous.files.cend()) {
+            plan.toRead.append(file);
+            plan.ids.append(++nextId);
+        } else if (stored->size != file.size || stored->modifiedMs != file.modifiedMs) {
+            plan.toRead.append(file);
+            plan.ids.append(stored->id);
+            plan.toRemove.append(stored->id);
+        } else {
+            plan.kept[i] = &*stored;
+        }
+    }
+    for (auto it = previous.files.cbegin(); it != previous.files.cend(); ++it) {
+        if (!found.contains(it.key())) {
+            ++plan.removed;
+            if (!fresh)
+                plan.toRemove.append(it->id);
+        }
+    }
+    return plan;
+}
+
 ExportResult failure(const QString &error)
 {
     ExportResult result;
@@ -323,36 +367,11 @@ ExportResult exportToSqlite(const QVector<FoundFile> &files, const QString &data
         return failure(name + error);
     const bool fresh = !existing.exists() || previous.programVersion != options.programVersion;
 
-    // Which files to read again, and which rows to keep or drop.
     ExportResult result;
-    QVector<FoundFile> toRead;
-    QVector<qint64> toRemove;
-    QVector<qint64> ids;
-    QVector<const StoredFile *> kept(files.size(), nullptr);
-    QHash<QString, int> found;
-    qint64 nextId = fresh ? 0 : previous.largestId;
-    for (int i = 0; i < files.size(); ++i) {
-        const FoundFile &file = files.at(i);
-        found.insert(file.path, i);
-        const auto stored = previous.files.constFind(file.path);
-        if (fresh || stored == previous.files.cend()) {
-            toRead.append(file);
-            ids.append(++nextId);
-        } else if (stored->size != file.size || stored->modifiedMs != file.modifiedMs) {
-            toRead.append(file);
-            ids.append(stored->id);
-            toRemove.append(stored->id);
-        } else {
-            kept[i] = &*stored;
-        }
-    }
-    for (auto it = previous.files.cbegin(); it != previous.files.cend(); ++it) {
-        if (!found.contains(it.key())) {
-            ++result.summary.removed;
-            if (!fresh)
-                toRemove.append(it->id);
-        }
-    }
+    const ExportPlan plan = planExport(files, previous, fresh);
+    result.summary.removed = plan.removed;
+    const QVector<FoundFile> &toRead = plan.toRead;
+    const QVector<qint64> &toRemove = plan.toRemove;
 
     // The new database is built beside the old one, so that the final rename
     // stays on one file system.
@@ -375,13 +394,12 @@ ExportResult exportToSqlite(const QVector<FoundFile> &files, const QString &data
     OrderedReader reader(toRead, threadCount(options));
     int readIndex = 0;
     for (int i = 0; i < files.size(); ++i) {
-        if (kept.at(i)) {
-            account(options, &result.summary, &progress, files.at(i).path, kept.at(i)->refusal,
-                    true);
+        if (const StoredFile *kept = plan.kept.at(i)) {
+            account(options, &result.summary, &progress, files.at(i).path, kept->refusal, true);
             continue;
         }
         const QueryRecord record = reader.next();
-        if (!db.insert(ids.at(readIndex++), record))
+        if (!db.insert(plan.ids.at(readIndex++), record))
             return failure(name + db.errorText());
         account(options, &result.summary, &progress, record.path, record.refusal, false);
     }
