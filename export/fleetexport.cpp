@@ -2,13 +2,11 @@
 
 #include "export/fleetdatabase.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QHash>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLockFile>
 #include <QMutex>
 #include <QSet>
@@ -43,15 +41,27 @@ bool isQueryFileName(const QString &name)
     return name.endsWith(QLatin1String(".zip")) || name.endsWith(QLatin1String(".txt"));
 }
 
-// Reads files on a pool of threads and hands the records back in the order of
-// the list. At most a few records per thread wait to be taken, so memory is
-// bounded by the thread count and the largest file, not by the number of files.
-class OrderedReader
+// A file's record, with the size and modification time found before reading.
+QueryRecord recordOf(const FoundFile &file)
+{
+    QueryRecord record = readQueryRecord(file.path);
+    record.size = file.size;
+    record.modifiedMs = file.modifiedMs;
+    return record;
+}
+
+// Reads files on a pool of threads and hands what read gives for each back in
+// the order of the list. At most a few results per thread wait to be taken, so
+// memory is bounded by the thread count and the largest file, not by the
+// number of files.
+template<typename Result> class OrderedReader
 {
 public:
-    OrderedReader(const QVector<FoundFile> &files, int threads)
+    OrderedReader(const QVector<FoundFile> &files, int threads,
+                  std::function<Result(const FoundFile &)> read)
         : files(files)
         , window(2 * threads)
+        , read(std::move(read))
     {
         pool.setMaxThreadCount(threads);
     }
@@ -61,7 +71,7 @@ public:
         pool.waitForDone();
     }
 
-    QueryRecord next()
+    Result next()
     {
         while (submitted < files.size() && submitted - taken < window)
             submit(submitted++);
@@ -75,28 +85,31 @@ private:
     void submit(int index)
     {
         pool.start([this, index] {
-            QueryRecord record;
-            if (!stopping) {
-                const FoundFile &file = files.at(index);
-                record = readQueryRecord(file.path);
-                record.size = file.size;
-                record.modifiedMs = file.modifiedMs;
-            }
+            Result result = stopping ? Result() : read(files.at(index));
             QMutexLocker locker(&mutex);
-            done.insert(index, std::move(record));
+            done.insert(index, std::move(result));
             ready.wakeAll();
         });
     }
 
     const QVector<FoundFile> &files;
     const int window;
+    const std::function<Result(const FoundFile &)> read;
     int submitted = 0;
     int taken = 0;
     std::atomic<bool> stopping{false};
     QMutex mutex;
     QWaitCondition ready;
-    QHash<int, QueryRecord> done;
+    QHash<int, Result> done;
     QThreadPool pool;
+};
+
+// A file's JSON Lines form, made on a reading thread.
+struct JsonLine
+{
+    QString path;
+    QString refusal;
+    QByteArray line;
 };
 
 int threadCount(const ExportOptions &options)
@@ -123,20 +136,57 @@ void account(const ExportOptions &options, ExportSummary *summary, ExportProgres
         options.progress(*progress);
 }
 
-QJsonArray settingsJson(const QVector<QuerySetting> &settings)
+// A JSON string: quotes, backslashes and control characters escaped, the
+// rest as UTF-8.
+void appendJson(QByteArray &out, const QString &text)
 {
-    QJsonArray list;
-    for (const QuerySetting &setting : settings) {
-        list.append(QJsonObject{{QStringLiteral("key"), setting.key},
-                                {QStringLiteral("value"), setting.value},
-                                {QStringLiteral("group"), settingGroupName(setting.group)}});
+    out += '"';
+    int from = 0;
+    for (int i = 0; i < text.size(); ++i) {
+        const ushort c = text.at(i).unicode();
+        if (c >= 0x20 && c != '"' && c != '\\')
+            continue;
+        out += text.midRef(from, i - from).toUtf8();
+        out += c == '"'    ? QByteArray("\\\"")
+               : c == '\\' ? QByteArray("\\\\")
+                           : QByteArray("\\u00") + QByteArray::number(c, 16).rightJustified(2, '0');
+        from = i + 1;
     }
-    return list;
+    out += text.midRef(from).toUtf8();
+    out += '"';
 }
 
-QJsonValue nullable(const QString &text)
+void appendJsonOrNull(QByteArray &out, const QString &text)
 {
-    return text.isNull() ? QJsonValue() : QJsonValue(text);
+    if (text.isNull())
+        out += "null";
+    else
+        appendJson(out, text);
+}
+
+void appendJsonList(QByteArray &out, const QStringList &values)
+{
+    out += '[';
+    for (int i = 0; i < values.size(); ++i) {
+        if (i > 0)
+            out += ',';
+        appendJson(out, values.at(i));
+    }
+    out += ']';
+}
+
+void appendSettingsJson(QByteArray &out, const QVector<QuerySetting> &settings)
+{
+    out += '[';
+    for (int i = 0; i < settings.size(); ++i) {
+        const QuerySetting &setting = settings.at(i);
+        out += i > 0 ? ",{\"key\":" : "{\"key\":";
+        appendJson(out, setting.key);
+        out += ",\"value\":";
+        appendJson(out, setting.value);
+        out += ",\"group\":\"" + settingGroupName(setting.group).toLatin1() + "\"}";
+    }
+    out += ']';
 }
 
 bool syncFile(const QString &path)
@@ -289,37 +339,44 @@ bool findQueryFiles(const QStringList &paths, QVector<FoundFile> *files, QString
 
 QByteArray queryRecordJson(const QueryRecord &record)
 {
-    // Fields in the order of the database's columns, which QJsonObject would
-    // sort by name.
-    QByteArray json = "{";
-    const auto field = [&json](const char *name, const QJsonValue &value) {
-        const QByteArray wrapped = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
-        if (json.size() > 1)
-            json += ',';
-        json += '"' + QByteArray(name) + "\":" + wrapped.mid(1, wrapped.size() - 2);
+    // Written directly, fields in the order of the database's columns: a
+    // document object would sort them by name, and costs more than the reading.
+    const auto flag = [](bool on) {
+        return on ? QByteArray("true") : QByteArray("false");
     };
-    field("path", record.path);
-    field("size", record.size);
-    field("modified_ms", record.modifiedMs);
-    field("serial", record.serial);
-    field("model", nullable(record.model));
-    field("was_read", record.wasRead());
-    field("refusal", nullable(record.refusal));
-    field("has_current", record.hasCurrent);
-    field("has_factory", record.hasFactory);
+    QByteArray json = "{\"path\":";
+    appendJson(json, record.path);
+    json += ",\"size\":" + QByteArray::number(record.size) +
+            ",\"modified_ms\":" + QByteArray::number(record.modifiedMs) + ",\"serial\":";
+    appendJson(json, record.serial);
+    json += ",\"model\":";
+    appendJsonOrNull(json, record.model);
+    json += ",\"was_read\":" + flag(record.wasRead()) + ",\"refusal\":";
+    appendJsonOrNull(json, record.refusal);
+    json += ",\"has_current\":" + flag(record.hasCurrent) +
+            ",\"has_factory\":" + flag(record.hasFactory) + ",\"difference_count\":";
     if (record.comparable()) {
-        field("difference_count", record.differences.size());
-        // The same objects as `brindle-query diff --json` lists.
-        const QByteArray differences = settingDifferencesJson(
-            record.differences, QStringLiteral("factory"), QStringLiteral("current"));
-        field("differences",
-              QJsonDocument::fromJson(differences).object().value(QStringLiteral("differences")));
+        // The objects of `brindle-query diff --json`.
+        json += QByteArray::number(record.differences.size()) + ",\"differences\":[";
+        for (int i = 0; i < record.differences.size(); ++i) {
+            const SettingDifference &difference = record.differences.at(i);
+            json += i > 0 ? ",{\"key\":" : "{\"key\":";
+            appendJson(json, difference.key);
+            json +=
+                ",\"group\":\"" + settingGroupName(difference.group).toLatin1() + "\",\"factory\":";
+            appendJsonList(json, difference.left);
+            json += ",\"current\":";
+            appendJsonList(json, difference.right);
+            json += '}';
+        }
+        json += ']';
     } else {
-        field("difference_count", QJsonValue());
-        field("differences", QJsonValue());
+        json += "null,\"differences\":null";
     }
-    field("current", settingsJson(record.current));
-    field("factory", settingsJson(record.factory));
+    json += ",\"current\":";
+    appendSettingsJson(json, record.current);
+    json += ",\"factory\":";
+    appendSettingsJson(json, record.factory);
     return json + "}\n";
 }
 
@@ -329,13 +386,15 @@ ExportResult exportToJsonLines(const QVector<FoundFile> &files, QIODevice *out,
     ExportResult result;
     ExportProgress progress;
     progress.total = files.size();
-    OrderedReader reader(files, threadCount(options));
+    OrderedReader<JsonLine> reader(files, threadCount(options), [](const FoundFile &file) {
+        const QueryRecord record = recordOf(file);
+        return JsonLine{record.path, record.refusal, queryRecordJson(record)};
+    });
     for (int i = 0; i < files.size(); ++i) {
-        const QueryRecord record = reader.next();
-        const QByteArray line = queryRecordJson(record);
-        if (out->write(line) != line.size())
+        const JsonLine json = reader.next();
+        if (out->write(json.line) != json.line.size())
             return failure(QStringLiteral("Couldn't write to standard output."));
-        account(options, &result.summary, &progress, record.path, record.refusal, false);
+        account(options, &result.summary, &progress, json.path, json.refusal, false);
     }
     return result;
 }
@@ -391,7 +450,7 @@ ExportResult exportToSqlite(const QVector<FoundFile> &files, const QString &data
 
     ExportProgress progress;
     progress.total = files.size();
-    OrderedReader reader(toRead, threadCount(options));
+    OrderedReader<QueryRecord> reader(toRead, threadCount(options), recordOf);
     int readIndex = 0;
     for (int i = 0; i < files.size(); ++i) {
         if (const StoredFile *kept = plan.kept.at(i)) {
