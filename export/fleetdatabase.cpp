@@ -292,7 +292,7 @@ bool FleetDatabase::insert(qint64 id, const QueryRecord &record)
     if (!step(insertFile))
         return false;
 
-    const QString sides[] = {QStringLiteral("current"), QStringLiteral("factory")};
+    const char *const sides[] = {"current", "factory"};
     const QVector<QuerySetting> *sections[] = {&record.current, &record.factory};
     for (int side = 0; side < 2; ++side) {
         const QVector<QuerySetting> &settings = *sections[side];
@@ -308,7 +308,7 @@ bool FleetDatabase::insert(qint64 id, const QueryRecord &record)
                     return false;
                 const int column = row * 5;
                 sqlite3_bind_int64(statement, column + 1, id);
-                bindText(statement, column + 2, sides[side]);
+                sqlite3_bind_text(statement, column + 2, sides[side], -1, SQLITE_STATIC);
                 sqlite3_bind_int(statement, column + 3, position);
                 sqlite3_bind_int64(statement, column + 4, key);
                 bindText(statement, column + 5, setting.value);
