@@ -7,6 +7,8 @@
 //   brindle-bench pipeline FILE                read, settings decode and document assembly
 //   brindle-bench baseline                     the process alone, for its memory
 //   brindle-bench pattern                      settings lines built to make matching backtrack
+//   brindle-bench fleet DIR COUNT [SETTINGS]   COUNT query archives of distinct serials, like
+//                                              the bundled sample or with SETTINGS per section
 //
 // Measurements print "name value" lines: seconds for phases, "peak_kb" for
 // the process's peak resident memory and "entry_bytes" for the entry's size.
@@ -70,6 +72,32 @@ int generate(const QStringList &arguments)
             return 1;
         }
         out << path << '\n';
+    }
+    return 0;
+}
+
+// Query archives for the export: the bundled sample's shape (or a small one)
+// with the serial of each printer, all in one folder.
+int fleet(const QStringList &arguments)
+{
+    if (arguments.size() < 2) {
+        err << "usage: brindle-bench fleet DIR COUNT [SETTINGS]\n";
+        return 2;
+    }
+    const int count = arguments.at(1).toInt();
+    SampleQueryOptions options;
+    options.settingsPerSection = arguments.value(2, QStringLiteral("400")).toInt();
+    options.logBytes = options.settingsPerSection >= 400 ? 96 * 1024 : 2 * 1024;
+    options.changedSettings = 6;
+    for (int i = 0; i < count; ++i) {
+        options.serial = QStringLiteral("BQ%1").arg(i + 1, 10, 10, QLatin1Char('0'));
+        const QString path = QStringLiteral("%1/%2.zip").arg(arguments.first(), options.serial);
+        if (!QDir().mkpath(arguments.first()) ||
+            !writeZip(path, {{QStringLiteral("query/") + options.serial + QStringLiteral(".txt"),
+                              buildSampleQuery(options)}})) {
+            err << "cannot write " << path << '\n';
+            return 1;
+        }
     }
     return 0;
 }
@@ -313,6 +341,8 @@ int main(int argc, char *argv[])
         return generate(arguments);
     if (command == QLatin1String("report"))
         return report(arguments);
+    if (command == QLatin1String("fleet"))
+        return fleet(arguments);
     if (command == QLatin1String("inflate") && arguments.size() == 1)
         status = inflateEntry(arguments.first());
     else if (command == QLatin1String("pipeline") && arguments.size() == 1)

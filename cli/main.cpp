@@ -1,6 +1,8 @@
 // brindle-query: the viewer's reading, cutting and decoding on the command
 // line. Exit status as diff(1): 0 nothing to report, 1 differences, 2 trouble.
+// export stores many query files at once; the work is in export/.
 
+#include "export/fleetexport.h"
 #include "query/archive.h"
 #include "query/querydocument.h"
 #include "query/queryreader.h"
@@ -9,6 +11,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 
 #include <cstdio>
@@ -17,6 +20,8 @@
 #ifdef Q_OS_WIN
 #include <fcntl.h>
 #include <io.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace {
@@ -37,11 +42,16 @@ struct Operand
 // Writes "brindle-query: MESSAGE" as one line on standard error. The message
 // holds file names, archive entry names and reasons taken from files: escaped,
 // none of them can retitle or clear the terminal or break the line.
-int trouble(const QString &message)
+void writeErrorLine(const QString &message)
 {
     QString line = QCoreApplication::applicationName() + QStringLiteral(": ");
     appendEscaped(line, message, EscapeStyle::Terminal);
     std::fputs((line + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+}
+
+int trouble(const QString &message)
+{
+    writeErrorLine(message);
     return Trouble;
 }
 
@@ -208,6 +218,112 @@ int compareCommand(const Operand &a, const Operand &b, bool json)
                             json, QStringLiteral("a"), QStringLiteral("b"));
 }
 
+bool standardErrorIsTerminal()
+{
+#ifdef Q_OS_WIN
+    return _isatty(_fileno(stderr));
+#else
+    return isatty(fileno(stderr));
+#endif
+}
+
+// The export's progress: one line on standard error, rewritten in place, and
+// only on a terminal; refusals and the summary are written on lines of their own.
+class ExportReport
+{
+public:
+    ExportReport()
+        : terminal(standardErrorIsTerminal())
+    {
+        started.start();
+    }
+
+    void progress(const ExportProgress &progress)
+    {
+        if (!terminal || (shown && lastShown.isValid() && lastShown.elapsed() < 100 &&
+                          progress.done < progress.total))
+            return;
+        const double seconds = qMax(0.001, started.elapsed() / 1000.0);
+        const QString line = QStringLiteral("\r%1 of %2 files, %3 files/s, %4 refused\x1b[K")
+                                 .arg(progress.done)
+                                 .arg(progress.total)
+                                 .arg(qRound(progress.done / seconds))
+                                 .arg(progress.refused);
+        std::fputs(line.toLocal8Bit().constData(), stderr);
+        shown = true;
+        lastShown.start();
+    }
+
+    // "brindle-query: MESSAGE" on a line of its own, escaped as trouble's.
+    void line(const QString &message)
+    {
+        clear();
+        writeErrorLine(message);
+    }
+
+    void clear()
+    {
+        if (shown)
+            std::fputs("\r\x1b[K", stderr);
+        shown = false;
+    }
+
+private:
+    const bool terminal;
+    bool shown = false;
+    QElapsedTimer started;
+    QElapsedTimer lastShown;
+};
+
+// Exit status: 0 every file read, 1 some refused (all others stored), 2 the
+// export could not be done and nothing was changed.
+int exportCommand(QStringList paths, bool jsonLines, const QString &database, bool archive)
+{
+    if (!jsonLines && database.isEmpty())
+        return trouble(QStringLiteral("--sqlite needs a FILE."));
+    if (archive) {
+        if (!paths.isEmpty())
+            return trouble(QStringLiteral("export takes --archive or PATHs, not both."));
+        paths.append(archivePath);
+    }
+    if (paths.isEmpty())
+        return trouble(QStringLiteral("export takes --archive or at least one PATH."));
+    QVector<FoundFile> files;
+    QString error;
+    if (!findQueryFiles(paths, &files, &error))
+        return trouble(error);
+
+    ExportReport report;
+    ExportOptions options;
+    options.programVersion = QStringLiteral(BRINDLE_VERSION);
+    options.progress = [&report](const ExportProgress &progress) {
+        report.progress(progress);
+    };
+    options.refused = [&report](const QString &path, const QString &reason) {
+        report.line(path + QStringLiteral(": Couldn't read the query file. ") + reason);
+    };
+    ExportResult result;
+    if (jsonLines) {
+        QFile out;
+        if (!openStandardOutput(&out))
+            return trouble(QStringLiteral("Couldn't write to standard output."));
+        result = exportToJsonLines(files, &out, options);
+    } else {
+        result = exportToSqlite(files, database, options);
+    }
+    report.clear();
+    if (result.failed)
+        return trouble(result.error);
+    const ExportSummary &summary = result.summary;
+    report.line(QStringLiteral("%1 files: %2 read, %3 refused, %4 unchanged, %5 removed.")
+                    .arg(files.size())
+                    .arg(summary.read)
+                    .arg(summary.refused)
+                    .arg(summary.unchanged)
+                    .arg(summary.removed));
+    return summary.refused > 0 ? 1 : 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -224,6 +340,10 @@ int main(int argc, char *argv[])
         "  print FILE              the document exactly as the viewer shows it\n"
         "  diff FILE               shipped (factory) against primary (current) settings\n"
         "  compare FILE_A FILE_B   primary settings of two query files\n"
+        "  export --sqlite DB|--jsonl [--archive|PATH...]\n"
+        "                          every query file under the PATHs (folders are\n"
+        "                          walked) into an SQLite database, or as JSON Lines\n"
+        "                          on standard output\n"
         "\n"
         "FILE is a .zip or .txt query file, or --serial SERIAL to take the\n"
         "printer's file from the Archivon archive.\n"
@@ -231,7 +351,8 @@ int main(int argc, char *argv[])
         "its values in double quotes, or (missing); TAB, CR, LF, backslash and\n"
         "other control characters written as \\t \\r \\n \\\\ \\xHH, line and\n"
         "paragraph separators and direction controls as \\uXXXX.\n"
-        "Exit status: 0 nothing to report, 1 differences found, 2 trouble."));
+        "Exit status: 0 nothing to report, 1 differences found, 2 trouble;\n"
+        "for export: 0 every file read, 1 some refused, 2 nothing done."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption jsonOption(QStringLiteral("json"),
@@ -239,10 +360,20 @@ int main(int argc, char *argv[])
     const QCommandLineOption serial(serialOption,
                                     QStringLiteral("The printer's query file in the archive."),
                                     QStringLiteral("SERIAL"));
+    const QCommandLineOption sqliteOption(QStringLiteral("sqlite"),
+                                          QStringLiteral("export: write this SQLite database."),
+                                          QStringLiteral("FILE"));
+    const QCommandLineOption jsonlOption(
+        QStringLiteral("jsonl"), QStringLiteral("export: write JSON Lines to standard output."));
+    const QCommandLineOption archiveOption(
+        QStringLiteral("archive"), QStringLiteral("export: every query file in the archive."));
     parser.addOption(jsonOption);
     parser.addOption(serial);
+    parser.addOption(sqliteOption);
+    parser.addOption(jsonlOption);
+    parser.addOption(archiveOption);
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("print, diff or compare."));
+                                 QStringLiteral("print, diff, compare or export."));
     parser.addPositionalArgument(QStringLiteral("operands"),
                                  QStringLiteral("FILE or --serial SERIAL."),
                                  QStringLiteral("FILE..."));
@@ -261,6 +392,19 @@ int main(int argc, char *argv[])
     const QString command = positional.first();
     const QVector<Operand> operands = operandsInOrder(arguments);
     const bool json = parser.isSet(jsonOption);
+
+    const bool exportOptions =
+        parser.isSet(sqliteOption) || parser.isSet(jsonlOption) || parser.isSet(archiveOption);
+    if (command == QLatin1String("export")) {
+        if (json || parser.isSet(serial))
+            return trouble(QStringLiteral("export takes no --json or --serial."));
+        if (parser.isSet(sqliteOption) == parser.isSet(jsonlOption))
+            return trouble(QStringLiteral("export takes --sqlite FILE or --jsonl."));
+        return exportCommand(positional.mid(1), parser.isSet(jsonlOption),
+                             parser.value(sqliteOption), parser.isSet(archiveOption));
+    }
+    if (exportOptions)
+        return trouble(QStringLiteral("--sqlite, --jsonl and --archive apply to export only."));
 
     int wanted = 0;
     if (command == QLatin1String("print") || command == QLatin1String("diff"))

@@ -8,7 +8,7 @@ BRINDLE_JOBS=${BRINDLE_JOBS:-$(nproc 2>/dev/null || echo 2)}
 BRINDLE_PACKAGES=(
     cmake make g++ pkg-config clang libclang-rt-14-dev
     qtbase5-dev
-    libquazip1-qt5-dev zlib1g-dev
+    libquazip1-qt5-dev zlib1g-dev libsqlite3-dev
     libmsi-dev libglib2.0-dev wixl
     xvfb xauth x11-utils xdotool imagemagick unzip zip
     dpkg-dev desktop-file-utils appstream libqt5svg5

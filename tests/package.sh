@@ -50,7 +50,7 @@ check "manual pages" gzip -t "$tree"/usr/share/man/man1/{brindle-query,BrindleQu
 check "bash completion" \
     bash -c 'source "$1" && complete -p brindle-query' - \
     "$tree/usr/share/bash-completion/completions/brindle-query"
-for package in libqt5widgets5 libquazip1-qt5-1 libmsi0 libqt5svg5; do
+for package in libqt5widgets5 libquazip1-qt5-1 libmsi0 libqt5svg5 libsqlite3-0; do
     check "Depends names $package" grep -qE "(^|, )$package( |,|$)" <<<"$depends"
 done
 exit $((failures > 0))

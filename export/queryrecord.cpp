@@ -1,0 +1,44 @@
+#include "export/queryrecord.h"
+
+#include "query/querydocument.h"
+#include "query/queryreader.h"
+
+namespace {
+
+QString firstValue(const QVector<SettingEntry> &settings, QLatin1String key)
+{
+    for (const SettingEntry &setting : settings) {
+        if (setting.key == key)
+            return setting.value;
+    }
+    return QString();
+}
+
+} // namespace
+
+QueryRecord readQueryRecord(const QString &path)
+{
+    QueryRecord record;
+    record.path = path;
+    QString reason;
+    QString text = readQueryFile(path, &reason);
+    if (text.isEmpty()) {
+        record.refusal = reason.isEmpty() ? QStringLiteral("Unknown reason.") : reason;
+        record.serial = printerSerial(QueryDocument(), path);
+        return record;
+    }
+    QueryDocument document = assembleQueryDocument(std::move(text));
+    record.serial = printerSerial(document, path);
+    record.current = std::move(document.primary.entries);
+    record.factory = std::move(document.shipped.entries);
+    record.hasCurrent = !record.current.isEmpty();
+    record.hasFactory = !record.factory.isEmpty();
+    if (record.comparable())
+        record.differences = diffSettings(record.factory, record.current);
+
+    const QLatin1String modelKey("id-model-name");
+    record.model = firstValue(record.current, modelKey);
+    if (record.model.isNull())
+        record.model = firstValue(record.factory, modelKey);
+    return record;
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "query/settingsdiff.h"
+
+#include <QString>
+#include <QVector>
+
+// What an export keeps of one query file.
+struct QueryRecord
+{
+    QString path;
+    // Size and modification time as found before the file was read, so that a
+    // file changed while it is read looks changed to the next export.
+    qint64 size = 0;
+    qint64 modifiedMs = 0;
+
+    // id-printer-serial of the current settings, else the file name without
+    // its .zip/.txt suffix.
+    QString serial;
+    // id-model-name of the current settings, else of the factory settings;
+    // null when neither has one.
+    QString model;
+    // Null when the file was read; otherwise why the viewer refuses it.
+    QString refusal;
+
+    // A section counts as present only when it holds at least one setting
+    // line. Settings are in the order the document shows them, key and value
+    // as the file holds them (not escaped: they are data).
+    bool hasCurrent = false;
+    bool hasFactory = false;
+    QVector<SettingEntry> current;
+    QVector<SettingEntry> factory;
+    // As `brindle-query diff` computes them (factory side left); meaningful
+    // only when both sections are present.
+    QVector<SettingDifference> differences;
+
+    bool wasRead() const { return refusal.isNull(); }
+    bool comparable() const { return hasCurrent && hasFactory; }
+};
+
+// Reads one query file with the viewer's reader and document model into a
+// record; size and modification time are left for the caller. A file the
+// viewer refuses gives a record with its reason and no settings. The query
+// text is released before returning: a record holds only the settings.
+QueryRecord readQueryRecord(const QString &path);
