@@ -1,13 +1,16 @@
 #include "query/settingsdiff.h"
 
 #include "query/querydocument.h"
+#include "query/viewtext.h"
 
+#include <QCoreApplication>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -64,6 +67,36 @@ void appendEscaped(QString &out, const QString &text)
         else
             out += c;
     }
+}
+
+// The values, each in double quotes and escaped, separated by one blank:
+// at most maxValues of them, each cut after maxLength characters.
+QString quoted(const QStringList &values, int maxValues, int maxLength)
+{
+    if (values.isEmpty())
+        return QStringLiteral("(missing)");
+    QString side;
+    for (int i = 0; i < qMin(maxValues, values.size()); ++i) {
+        const QString &value = values.at(i);
+        int keep = qMin(maxLength, value.size());
+        if (keep < value.size() && value.at(keep - 1).isHighSurrogate())
+            --keep;
+        if (i > 0)
+            side += QLatin1Char(' ');
+        side += QLatin1Char('"');
+        appendEscaped(side, keep < value.size() ? value.left(keep) : value);
+        side += QLatin1Char('"');
+        if (keep < value.size())
+            side += moreCharactersMarker(QStringView(value).mid(keep));
+    }
+    const int more = values.size() - maxValues;
+    if (more > 0) {
+        side += more == 1
+                    ? QCoreApplication::translate("BrindleQueryTool", " \u2026 and 1 more value")
+                    : QCoreApplication::translate("BrindleQueryTool", " \u2026 and %1 more values")
+                          .arg(groupedNumber(more));
+    }
+    return side;
 }
 
 QVector<SettingDifference> differences(const QVector<SettingEntry> &left,
@@ -153,31 +186,21 @@ SettingMarks settingMarks(const QString &queryText)
     const auto anyDifference = [&differing](const QString &key) {
         return differing.value(key, -1);
     };
-    const auto onlyShipped = [&](const QString &key) {
-        const int difference = differing.value(key, -1);
-        return difference >= 0 && result.differences.at(difference).right.isEmpty() ? difference
-                                                                                    : -1;
-    };
     // The document shows the primary block first.
     int block = 0;
     markBlock(primary, SettingMark::Current, anyDifference, &block, &result.marks);
-    markBlock(shipped, SettingMark::Factory, onlyShipped, &block, &result.marks);
+    markBlock(shipped, SettingMark::Factory, anyDifference, &block, &result.marks);
     return result;
 }
 
 QString quotedSettingValues(const QStringList &values)
 {
-    if (values.isEmpty())
-        return QStringLiteral("(missing)");
-    QString side;
-    for (const QString &value : values) {
-        if (!side.isEmpty())
-            side += QLatin1Char(' ');
-        side += QLatin1Char('"');
-        appendEscaped(side, value);
-        side += QLatin1Char('"');
-    }
-    return side;
+    return quoted(values, values.size(), std::numeric_limits<int>::max());
+}
+
+QString boundedQuotedSettingValues(const QStringList &values)
+{
+    return quoted(values, 10, 200);
 }
 
 QString settingGroupName(SettingGroup group)

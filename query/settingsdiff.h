@@ -43,8 +43,8 @@ struct SettingMarks
 {
     // diffSettingSections(shipped, primary): the factory side is left.
     QVector<SettingDifference> differences;
-    // Ascending by block: every primary line whose key is among the
-    // differences, and every shipped line whose key the primary lacks.
+    // Ascending by block: every line of either block whose key is among the
+    // differences.
     QVector<SettingMark> marks;
 };
 
@@ -57,6 +57,12 @@ SettingMarks settingMarks(const QString &queryText);
 // LF and backslash are written as \t, \r, \n and \\, other control characters
 // as \xHH, so that nothing in a value reaches a terminal as a control sequence.
 QString quotedSettingValues(const QStringList &values);
+
+// quotedSettingValues bounded for a tool tip, whatever the file holds: the
+// first 10 values, each cut after 200 characters and followed by the view's
+// marker ("v…"… [N more characters]), then "… and N more values" when more
+// are left out.
+QString boundedQuotedSettingValues(const QStringList &values);
 
 // The lower-case name of a group as the JSON form writes it: "identity",
 // "market", "maintenance", "statistics", "dye", "identification", "other".

@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QLocale>
 
+#include <algorithm>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -11,16 +13,22 @@ const int viewLineLimit = 20000;
 const qint64 viewMaxLines = 2500000;
 const qint64 viewMaxCharacters = 250000000;
 
-namespace {
-
-QString grouped(qint64 number)
+QString groupedNumber(qint64 number)
 {
     QLocale locale = QLocale::c();
     locale.setNumberOptions(QLocale::DefaultNumberOptions);
     return locale.toString(number);
 }
 
-} // namespace
+QString moreCharactersMarker(QStringView rest)
+{
+    const qint64 more = rest.size() - std::count_if(rest.begin(), rest.end(),
+                                                    [](QChar c) { return c.isLowSurrogate(); });
+    return more == 1
+               ? QCoreApplication::translate("BrindleQueryTool", "\u2026 [1 more character]")
+               : QCoreApplication::translate("BrindleQueryTool", "\u2026 [%1 more characters]")
+                     .arg(groupedNumber(more));
+}
 
 ViewText viewText(QString document)
 {
@@ -36,14 +44,8 @@ ViewText viewText(QString document)
         int keep = lineStart + viewLineLimit;
         if (s[keep - 1].isHighSurrogate())
             --keep;
-        qint64 more = end - keep;
-        for (int i = keep; i < end; ++i)
-            more -= s[i].isLowSurrogate();
         cut.append(s + copied, keep - copied);
-        cut += (more == 1
-                    ? QCoreApplication::translate("BrindleQueryTool", "\u2026 [1 more character]")
-                    : QCoreApplication::translate("BrindleQueryTool", "\u2026 [%1 more characters]")
-                          .arg(grouped(more)));
+        cut += moreCharactersMarker(QStringView(s + keep, end - keep));
         copied = end;
     };
     view.lines = 1;
@@ -91,6 +93,6 @@ QString viewRefusalText(const ViewText &view, const QString &path)
                "Couldn't show the query file.\nIt has %1 lines and %2 characters; the viewer "
                "shows at most %3 lines and %4 characters. brindle-query print \"%5\" writes "
                "the whole document.")
-        .arg(grouped(view.lines), grouped(view.text.size()), grouped(viewMaxLines),
-             grouped(viewMaxCharacters), path);
+        .arg(groupedNumber(view.lines), groupedNumber(view.text.size()),
+             groupedNumber(viewMaxLines), groupedNumber(viewMaxCharacters), path);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringView>
 
 // The most characters of one line that the view shows. A line is laid out
 // whole as soon as any part of it is visible; at this length a screenful of
@@ -29,6 +30,13 @@ struct ViewText
 };
 
 ViewText viewText(QString document);
+
+// The marker that stands for the characters of rest where text is cut:
+// "… [N more characters]", N counting code points, grouped in thousands.
+QString moreCharactersMarker(QStringView rest);
+
+// A count as the markers write it: digits grouped in thousands by commas.
+QString groupedNumber(qint64 number);
 
 // The message that refuses a view text that does not fit, for the query file
 // at path: what failed, then on a second line the limits and the command that

@@ -11,6 +11,13 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <atomic>
+#include <fcntl.h>
+#include <future>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
 namespace {
 
 // The entry point switches these on before the application exists.
@@ -24,16 +31,24 @@ const QString readFailure = QStringLiteral("Uh-oh|Couldn't read the query file.\
 const QString notAZip = readFailure + "It is not a ZIP archive, or the archive is damaged.";
 const QString notInArchive = QStringLiteral("Warning|Couldn't find printer in archive.");
 
-// Settings of every kind of difference, in four groups.
-const QByteArray markedShipped = settingLines(
-    {"id-model-name=Model A", "sales-region=north", "stats-cards=1", "stats-cards=2", "volume=3"});
-const QByteArray markedPrimary = settingLines(
-    {"id-model-name=Model A", "sales-region=south", "stats-cards=3", "stats-cards=1", "sleep=on"});
+// Settings of every kind of difference, in four groups; stats-jobs is an
+// unchanged line between two changed ones.
+const QByteArray markedShipped =
+    settingLines({"id-model-name=Model A", "sales-region=north", "stats-cards=1", "stats-cards=2",
+                  "stats-jobs=7", "stats-pages=5", "volume=3"});
+const QByteArray markedPrimary =
+    settingLines({"id-model-name=Model A", "sales-region=south", "stats-cards=3", "stats-cards=1",
+                  "stats-jobs=7", "stats-pages=6", "sleep=on"});
 const QStringList markedLines = {
     "sales-region\tsouth -> Factory value: \"north\"",
     "stats-cards\t1 -> Factory value: \"1\" \"2\"",
     "stats-cards\t3 -> Factory value: \"1\" \"2\"",
+    "stats-pages\t6 -> Factory value: \"5\"",
     "sleep\ton -> Not in the factory settings",
+    "sales-region\tnorth -> Current value: \"south\"",
+    "stats-cards\t1 -> Current value: \"1\" \"3\"",
+    "stats-cards\t2 -> Current value: \"1\" \"3\"",
+    "stats-pages\t5 -> Current value: \"6\"",
     "volume\t3 -> Not in the current settings",
 };
 
@@ -50,6 +65,7 @@ private slots:
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
         QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, settingsDir.path());
         QVERIFY(QDir().mkpath(archivePath));
+        QCOMPARE(mkfifo(QFile::encodeName(pipe()).constData(), 0600), 0);
     }
 
     void init()
@@ -71,8 +87,11 @@ private slots:
 
     // Catches a document not replaced or left with its cursor at the end or an
     // undo history; a failed open that changes the document, its marks or the
-    // title; a title without the file's name; marks on the wrong lines, for the
-    // wrong keys or with the wrong tool tip, or left over from the last query.
+    // title; a title without the file's name; marks on the wrong lines (a run
+    // that covers an unchanged line), for the wrong keys or with the wrong tool
+    // tip, or left over from the last query; a tip that renders markup or reads
+    // the file an image names (a named pipe: the hover would hang), or that
+    // shows a whole long value or every value of a key.
     void openQuery_data()
     {
         QTest::addColumn<QString>("name");
@@ -90,6 +109,27 @@ private slots:
         row("no shipped section -> old marks gone", "q.txt", {}, markedPrimary, {});
         row("no primary section -> no marks", "q.txt", markedShipped, {}, {});
         row("missing file -> warning; document, title and marks kept", "", {}, {}, markedLines);
+
+        const QString markup = "<img src='" + pipe() + "'><b>B</b>&amp;";
+        const QString emoji = QString(199, 'x') + QStringLiteral("\U0001F600") + QString(800, 'y');
+        QByteArrayList many;
+        QStringList tips = {
+            "long\tshort -> Factory value: \"" + QString(199, 'x') +
+                "\"\u2026 [801 more characters]",
+            "many\tw -> Factory value: \"v01\" \"v02\" \"v03\" \"v04\" \"v05\" \"v06\" \"v07\" "
+            "\"v08\" \"v09\" \"v10\" \u2026 and 2 more values",
+            "markup\tplain -> Factory value: \"" + markup + '"',
+            "long\t" + emoji + " -> Current value: \"short\""};
+        for (const char *value :
+             {"v01", "v02", "v03", "v04", "v05", "v06", "v07", "v08", "v09", "v10", "v11", "v12"}) {
+            many << QByteArray("many=") + value;
+            tips << QStringLiteral("many\t%1 -> Current value: \"w\"").arg(value);
+        }
+        tips << "markup\t" + markup + " -> Current value: \"plain\"";
+        row("markup, long and many values -> tips as written, cut", "q.txt",
+            settingLines(QByteArrayList{"long=" + emoji.toUtf8()} + many +
+                         QByteArrayList{"markup=" + markup.toUtf8()}),
+            settingLines({"long=short", "many=w", "markup=plain"}), tips);
     }
 
     void openQuery()
@@ -122,7 +162,21 @@ private slots:
                  title + QStringLiteral(" \u2014 ") + QFileInfo(shown).fileName());
         QCOMPARE(window->windowFilePath(), shown);
 
-        // Each marked line with the tool tip that hovering over it shows.
+        // Each marked line with the tool tip that hovering over it shows, as
+        // plain text. A tip that opens the pipe blocks until a writer comes:
+        // after a deadline writers keep coming, and the test fails instead of
+        // hanging.
+        std::promise<void> hovered;
+        std::atomic<bool> rescued{false};
+        std::thread rescue([&rescued, done = hovered.get_future(), pipe = pipe()] {
+            if (done.wait_for(std::chrono::seconds(5)) == std::future_status::ready)
+                return;
+            do {
+                const int writer = open(QFile::encodeName(pipe).constData(), O_WRONLY | O_NONBLOCK);
+                if (writer >= 0 && close(writer) == 0)
+                    rescued = true;
+            } while (done.wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout);
+        });
         QStringList lines;
         for (const QTextEdit::ExtraSelection &mark : view()->extraSelections()) {
             QTextBlock line = view()->document()->findBlock(mark.cursor.selectionStart());
@@ -132,9 +186,13 @@ private slots:
                 const QPoint at = view()->cursorRect().center();
                 QHelpEvent hover(QEvent::ToolTip, at, view()->viewport()->mapToGlobal(at));
                 QCoreApplication::sendEvent(view()->viewport(), &hover);
-                lines << line.text() + " -> " + QToolTip::text();
+                lines << line.text() + " -> " +
+                             QTextDocumentFragment::fromHtml(QToolTip::text()).toPlainText();
             }
         }
+        hovered.set_value();
+        rescue.join();
+        QVERIFY2(!rescued, "a tip opened the named pipe");
         QCOMPARE(lines, marked);
     }
 
@@ -388,6 +446,7 @@ private:
         return path;
     }
 
+    QString pipe() const { return settingsDir.filePath("pipe"); }
     QPlainTextEdit *view() const { return window->findChild<QPlainTextEdit *>("queryTextEdit"); }
     QLineEdit *field() const { return window->findChild<QLineEdit *>("findLineEdit"); }
 

@@ -29,6 +29,22 @@
 #include <cstdlib>
 #include <utility>
 
+namespace {
+
+// A message box guesses rich text, and rich text loads images by path; file
+// names, entry names and versions in these boxes come from files.
+int showPlainMessageBox(QWidget *parent, QMessageBox::Icon icon, const QString &title,
+                        const QString &text, QMessageBox::StandardButtons buttons,
+                        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton)
+{
+    QMessageBox box(icon, title, text, buttons, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(defaultButton);
+    return box.exec();
+}
+
+} // namespace
+
 BrindleQueryTool::BrindleQueryTool(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::BrindleQueryTool)
@@ -176,12 +192,15 @@ QString BrindleQueryTool::markToolTip(int block) const
                          [](const SettingMark &m, int number) { return m.block < number; });
     if (mark == marks.cend() || mark->block != block)
         return QString();
-    if (mark->section == SettingMark::Factory)
-        return tr("Not in the current settings");
-    const QStringList &factory = shownMarks.differences.at(mark->difference).left;
-    if (factory.isEmpty())
-        return tr("Not in the factory settings");
-    return tr("Factory value: %1").arg(quotedSettingValues(factory));
+    const SettingDifference &difference = shownMarks.differences.at(mark->difference);
+    if (mark->section == SettingMark::Factory) {
+        return difference.right.isEmpty()
+                   ? tr("Not in the current settings")
+                   : tr("Current value: %1").arg(boundedQuotedSettingValues(difference.right));
+    }
+    return difference.left.isEmpty()
+               ? tr("Not in the factory settings")
+               : tr("Factory value: %1").arg(boundedQuotedSettingValues(difference.left));
 }
 
 bool BrindleQueryTool::eventFilter(QObject *watched, QEvent *event)
@@ -191,10 +210,16 @@ bool BrindleQueryTool::eventFilter(QObject *watched, QEvent *event)
     const auto *help = static_cast<QHelpEvent *>(event);
     const QString text =
         markToolTip(ui->queryTextEdit->cursorForPosition(help->pos()).blockNumber());
-    if (text.isEmpty())
+    if (text.isEmpty()) {
         QToolTip::hideText();
-    else
-        QToolTip::showText(help->globalPos(), text, ui->queryTextEdit->viewport());
+    } else {
+        // A tip guesses rich text, and rich text loads images by path: the
+        // values are escaped into a paragraph that keeps their blanks.
+        QToolTip::showText(help->globalPos(),
+                           QStringLiteral("<p style='white-space:pre-wrap'>") +
+                               text.toHtmlEscaped() + QStringLiteral("</p>"),
+                           ui->queryTextEdit->viewport());
+    }
     return true;
 }
 
@@ -211,7 +236,7 @@ void BrindleQueryTool::showWarning(const QString &text)
 {
     // A box that comes up during an open must not wear the busy cursor.
     QGuiApplication::setOverrideCursor(Qt::ArrowCursor);
-    QMessageBox::warning(this, tr("Uh-oh"), text, QMessageBox::Ok, QMessageBox::NoButton);
+    showPlainMessageBox(this, QMessageBox::Warning, tr("Uh-oh"), text, QMessageBox::Ok);
     QGuiApplication::restoreOverrideCursor();
 }
 
@@ -219,9 +244,9 @@ void BrindleQueryTool::checkForUpdates()
 {
     UpdateManager manager(installedVersion, [](QString) {});
     const auto askToInstall = [this](const QString &version) {
-        return QMessageBox::information(this, updateQuestionTitle(), updateQuestionText(version),
-                                        QMessageBox::Yes | QMessageBox::No,
-                                        QMessageBox::Yes) == QMessageBox::Yes;
+        return showPlainMessageBox(this, QMessageBox::Information, updateQuestionTitle(),
+                                   updateQuestionText(version), QMessageBox::Yes | QMessageBox::No,
+                                   QMessageBox::Yes) == QMessageBox::Yes;
     };
     switch (runUpdateCheck(manager, publishedInstallerPath, askToInstall)) {
     case UpdateCheckOutcome::InstallerStarted:
@@ -259,8 +284,8 @@ void BrindleQueryTool::on_actionOpenArchive_triggered()
         openQuery(path);
         return;
     }
-    QMessageBox::warning(this, tr("Warning"), tr("Couldn't find printer in archive."),
-                         QMessageBox::Ok, QMessageBox::NoButton);
+    showPlainMessageBox(this, QMessageBox::Warning, tr("Warning"),
+                        tr("Couldn't find printer in archive."), QMessageBox::Ok);
 }
 
 void BrindleQueryTool::dragEnterEvent(QDragEnterEvent *event)
