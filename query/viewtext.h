@@ -20,7 +20,10 @@ extern const qint64 viewMaxCharacters;
 struct ViewText
 {
     // Every line longer than viewLineLimit cut there and followed by a marker
-    // "… [N more characters]"; a text with no such line is shared, not copied.
+    // "… [N more characters]"; before that cut, every run of more than 32
+    // combining characters (Unicode category M, the variation selectors among
+    // them, and U+200D) cut after 32 of them and followed by "… [N more
+    // combining marks]". A text with nothing cut is shared, not copied.
     QString text;
     // Lines of text as the view counts its blocks: a line feed, a lone CR, a
     // CR LF pair, a paragraph separator and U+FDD0/U+FDD1 each end one.
