@@ -12,6 +12,10 @@ int main(int argc, char **argv)
     // Qt's units, which are pixels at 96 DPI.
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    // Unrounded: at 144 DPI the window grows by 1.5 with its text, where a
+    // rounded factor would leave the values of longer keys out of view.
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
+        Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication application(argc, argv);
 #ifndef Q_OS_WIN
     // Where the installation records the installed version.

@@ -1,6 +1,6 @@
 // The program as a user meets it: the built viewer started as a child
 // process on a real (virtual) X display, watched and driven with xdotool.
-// BRINDLE_TEST_SCALE names the display's scale (2 on a 192-DPI display);
+// BRINDLE_TEST_SCALE names the display's scale (1.5 at 144 DPI, 2 at 192);
 // stored sizes and positions are in Qt's units whatever the scale.
 
 #include "testfiles.h"
@@ -83,8 +83,8 @@ private slots:
         QFETCH(int, openerExit);
         QFETCH(QStringList, boxes);
         const bool handedOver = boxes.value(boxes.size() - 1) == "New version available=Return";
-        const int scale = qMax(1, qEnvironmentVariableIntValue("BRINDLE_TEST_SCALE"));
-        const QRect screen(0, 0, 1280, 1024); // in Qt's units at every scale
+        const qreal scale = qEnvironmentVariable("BRINDLE_TEST_SCALE", "1").toDouble();
+        const QRect screen(0, 0, 1440, 1024); // in Qt's units at every scale
         // A blank, '#' and '%' in the viewer's temporary folder: a path that
         // reaches a shell or a URL parser unescaped is lost.
         const QTemporaryDir home(QDir::tempPath() + "/tst startup#%-XXXXXX");
