@@ -24,21 +24,23 @@ QString groupedNumber(qint64 number)
 
 namespace {
 
-qint64 codePoints(QStringView text)
+// The marker for what is cut from rest: one (for a single code point) or
+// many with the number of code points put in.
+QString cutMarker(QStringView rest, const char *one, const char *many)
 {
-    return text.size() -
-           std::count_if(text.begin(), text.end(), [](QChar c) { return c.isLowSurrogate(); });
+    const qint64 more = rest.size() - std::count_if(rest.begin(), rest.end(),
+                                                    [](QChar c) { return c.isLowSurrogate(); });
+    return more == 1
+               ? QCoreApplication::translate("BrindleQueryTool", one)
+               : QCoreApplication::translate("BrindleQueryTool", many).arg(groupedNumber(more));
 }
 
 } // namespace
 
 QString moreCharactersMarker(QStringView rest)
 {
-    const qint64 more = codePoints(rest);
-    return more == 1
-               ? QCoreApplication::translate("BrindleQueryTool", "\u2026 [1 more character]")
-               : QCoreApplication::translate("BrindleQueryTool", "\u2026 [%1 more characters]")
-                     .arg(groupedNumber(more));
+    return cutMarker(rest, QT_TRANSLATE_NOOP("BrindleQueryTool", "\u2026 [1 more character]"),
+                     QT_TRANSLATE_NOOP("BrindleQueryTool", "\u2026 [%1 more characters]"));
 }
 
 namespace {
@@ -78,11 +80,8 @@ const std::bitset<1024> &combiningBlocks()
 
 QString moreMarksMarker(QStringView rest)
 {
-    const qint64 more = codePoints(rest);
-    return more == 1
-               ? QCoreApplication::translate("BrindleQueryTool", "\u2026 [1 more combining mark]")
-               : QCoreApplication::translate("BrindleQueryTool", "\u2026 [%1 more combining marks]")
-                     .arg(groupedNumber(more));
+    return cutMarker(rest, QT_TRANSLATE_NOOP("BrindleQueryTool", "\u2026 [1 more combining mark]"),
+                     QT_TRANSLATE_NOOP("BrindleQueryTool", "\u2026 [%1 more combining marks]"));
 }
 
 } // namespace
