@@ -59,9 +59,9 @@ SettingMarks settingMarks(const QString &queryText);
 QString quotedSettingValues(const QStringList &values);
 
 // quotedSettingValues bounded for a tool tip, whatever the file holds: the
-// first 10 values, each cut after 200 characters and followed by the view's
-// marker ("v…"… [N more characters]), then "… and N more values" when more
-// are left out.
+// first 10 values, a value longer than 200 characters cut there and followed
+// by the view's marker ("v"… [N more characters]), then " … and N more
+// values" when more are left out.
 QString boundedQuotedSettingValues(const QStringList &values);
 
 // The lower-case name of a group as the JSON form writes it: "identity",

@@ -78,7 +78,8 @@ bool openWithDesktopShell(const QUrl &fileUrl)
             return WIFEXITED(status) && WEXITSTATUS(status) == 0;
         if (ended < 0 && errno != EINTR)
             return false;
-        // Still running: the application it found runs in the foreground.
+        // Still running at the deadline: the application it found runs in
+        // the foreground.
         if (deadline.hasExpired())
             return true;
         QThread::msleep(20);
