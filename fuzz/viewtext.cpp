@@ -12,45 +12,41 @@
 
 namespace {
 
-QString marker(QStringView cut, const char *what)
-{
-    const qint64 n = cut.size() - std::count_if(cut.begin(), cut.end(),
-                                                [](QChar c) { return c.isLowSurrogate(); });
-    return QStringLiteral("\u2026 [%1 more %2%3]").arg(groupedNumber(n), what, n == 1 ? "" : "s");
-}
-
 // The first viewLineLimit characters (a pair kept whole), every run of more
 // than 32 combining characters in them cut after 32, then the rest's marker.
 QString shownLine(QStringView line)
 {
-    int keep = line.size();
-    if (keep > viewLineLimit)
-        keep = line.at(viewLineLimit - 1).isHighSurrogate() ? viewLineLimit - 1 : viewLineLimit;
+    const auto marker = [](QStringView cut, const char *what) {
+        const qint64 n = cut.size() - std::count_if(cut.begin(), cut.end(),
+                                                    [](QChar c) { return c.isLowSurrogate(); });
+        return QStringLiteral("\u2026 [%1 more %2%3]")
+            .arg(groupedNumber(n), what, n == 1 ? "" : "s");
+    };
+    int keep = qMin(int(line.size()), viewLineLimit);
+    keep -= keep < line.size() && line.at(keep - 1).isHighSurrogate();
     QString shown;
     int marks = 0;
     int cutFrom = -1;
-    const auto endRun = [&](int end) {
-        if (cutFrom >= 0)
-            shown += marker(line.mid(cutFrom, end - cutFrom), "combining mark");
-        marks = 0;
-        cutFrom = -1;
-    };
-    for (int i = 0; i < keep; ++i) {
-        const int width =
-            i + 1 < keep && line.at(i).isHighSurrogate() && line.at(i + 1).isLowSurrogate() ? 2 : 1;
-        const uint code =
-            width == 2 ? QChar::surrogateToUcs4(line.at(i), line.at(i + 1)) : line.at(i).unicode();
+    for (int i = 0; i <= keep; ++i) { // a letter after the last to end a run
+        const bool pair =
+            i + 1 < keep && line.at(i).isHighSurrogate() && line.at(i + 1).isLowSurrogate();
+        const uint code = i == keep ? 'x'
+                          : pair    ? QChar::surrogateToUcs4(line.at(i), line.at(i + 1))
+                                    : line.at(i).unicode();
         const QChar::Category category = QChar::category(code);
-        if (code != 0x200D && category != QChar::Mark_NonSpacing &&
-            category != QChar::Mark_SpacingCombining && category != QChar::Mark_Enclosing)
-            endRun(i);
-        else if (++marks == 33)
-            cutFrom = i;
-        if (cutFrom < 0)
-            shown += line.mid(i, width);
-        i += width - 1;
+        if (code == 0x200D ||
+            (category >= QChar::Mark_NonSpacing && category <= QChar::Mark_Enclosing)) {
+            cutFrom = ++marks == 33 ? i : cutFrom;
+        } else {
+            if (cutFrom >= 0)
+                shown += marker(line.mid(cutFrom, i - cutFrom), "combining mark");
+            marks = 0;
+            cutFrom = -1;
+        }
+        if (i < keep && cutFrom < 0)
+            shown += line.mid(i, 1 + pair);
+        i += pair;
     }
-    endRun(keep);
     return keep < line.size() ? shown + marker(line.mid(keep), "character") : shown;
 }
 
