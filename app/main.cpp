@@ -6,12 +6,43 @@
 #include <QSettings>
 #include <QStyleFactory>
 
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char usage[] = "Usage: BrindleQueryTool [FILE]\n"
+                     "Shows a printer query file (a .txt, or a .zip holding one) as one read-only\n"
+                     "document: the current and the factory settings, and the service log.\n"
+                     "\n"
+                     "  FILE           the query file to open (./-h for a file named -h)\n"
+                     "  -h, --help     show this help and end\n"
+                     "  -v, --version  show the version and end\n"
+                     "\n"
+                     "brindle-query prints the same document, and the settings that differ, on\n"
+                     "the command line.\n";
+
+} // namespace
+
 int main(int argc, char **argv)
 {
+    // Answered before the application exists, which needs a display.
+    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    if (argc > 1 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-v") == 0)) {
+        std::fputs("BrindleQueryTool " BRINDLE_VERSION "\n", stdout);
+        return 0;
+    }
     // Scales the window with the screen's DPI; sizes and positions stay in
     // Qt's units, which are pixels at 96 DPI.
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    // Unrounded: at 144 DPI the window grows by 1.5 with its text, where a
+    // rounded factor would leave the values of longer keys out of view.
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
+        Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication application(argc, argv);
 #ifndef Q_OS_WIN
     // Where the installation records the installed version.

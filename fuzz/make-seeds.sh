@@ -14,7 +14,7 @@ seed() { # seed TARGET NAME: standard input becomes corpus/TARGET/NAME
     cat >"$corpus/$1/$2"
 }
 
-for target in version queryreader_zip queryreader_txt querydocument settingpattern \
+for target in version queryreader_zip queryreader_txt querydocument settingpattern viewtext \
     msiprobeanswer msipackage; do
     mkdir -p "$corpus/$target"
     find "$corpus/$target" -type f ! -name 'regression-*' -delete
@@ -73,6 +73,17 @@ printf 'key="a" value="1\nkey="a" value="1" key="b"\nkey="a" value="1" value="2"
     seed settingpattern unclosed-and-repeated
 printf 'key="k&amp;\xf0\x9f\x98\x80" value="Gr\xc3\xbc\xc3\x9fe &#34;"\n' |
     seed settingpattern entities-surrogates
+
+# Documents for the view: pairs of a piece (a = 0, TAB = 2, LF = 3, CR = 4,
+# U+0301 = 5, U+200D = 6, U+1F600 = 13, U+E0100 = 14) and a count, times 200
+# with the top bit set.
+printf '\0\1\5\50\4\1\3\1\5\41' | seed viewtext marks-after-a-letter-and-at-a-line-start
+printf '\0\1\16\30\6\10\15\1\5\7' | seed viewtext marks-beyond-the-bmp-and-joiners
+printf '\0\1\5\40\2\1\5\7\2\1' | seed viewtext marks-between-controls
+# 19,950 letters and 100 marks, then 19,999 letters and an emoji: cuts at the
+# line limit.
+printf '\0\343\0\177\0\27\5\144\3\1\0\343\0\177\0\110\15\1\0\1' |
+    seed viewtext cuts-at-the-line-limit
 
 # Plain files. A first byte with its lowest bit set puts the rest just before
 # a chunk boundary of the reader.

@@ -1,14 +1,17 @@
 #include "query/settingsdiff.h"
 
 #include "query/querydocument.h"
+#include "query/viewtext.h"
 #include "settings/textescape.h"
 
+#include <QCoreApplication>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -32,6 +35,36 @@ void markEntries(const QVector<SettingEntry> &entries, SettingMark::Section sect
         if (difference >= 0)
             marks->append({entry.line, section, difference});
     }
+}
+
+// The values, each in double quotes and escaped, separated by one blank:
+// at most maxValues of them, each cut after maxLength characters.
+QString quoted(const QStringList &values, int maxValues, int maxLength)
+{
+    if (values.isEmpty())
+        return QStringLiteral("(missing)");
+    QString side;
+    for (int i = 0; i < qMin(maxValues, values.size()); ++i) {
+        const QString &value = values.at(i);
+        int keep = qMin(maxLength, value.size());
+        if (keep < value.size() && value.at(keep - 1).isHighSurrogate())
+            --keep;
+        if (i > 0)
+            side += QLatin1Char(' ');
+        side += QLatin1Char('"');
+        appendEscaped(side, QStringView(value).left(keep), EscapeStyle::Terminal);
+        side += QLatin1Char('"');
+        if (keep < value.size())
+            side += moreCharactersMarker(QStringView(value).mid(keep));
+    }
+    const int more = values.size() - maxValues;
+    if (more > 0) {
+        side += more == 1
+                    ? QCoreApplication::translate("BrindleQueryTool", " \u2026 and 1 more value")
+                    : QCoreApplication::translate("BrindleQueryTool", " \u2026 and %1 more values")
+                          .arg(groupedNumber(more));
+    }
+    return side;
 }
 
 } // namespace
@@ -75,14 +108,9 @@ SettingMarks settingMarks(const QueryDocument &document)
     const auto anyDifference = [&differing](const QString &key) {
         return differing.value(key, -1);
     };
-    const auto onlyShipped = [&](const QString &key) {
-        const int difference = differing.value(key, -1);
-        return difference >= 0 && result.differences.at(difference).right.isEmpty() ? difference
-                                                                                    : -1;
-    };
     // The document shows the primary block first, so the marks come in order.
     markEntries(primary, SettingMark::Current, anyDifference, &result.marks);
-    markEntries(shipped, SettingMark::Factory, onlyShipped, &result.marks);
+    markEntries(shipped, SettingMark::Factory, anyDifference, &result.marks);
     return result;
 }
 
@@ -108,17 +136,12 @@ ComparisonMarks comparisonMarks(const DocumentSettings &primary,
 
 QString quotedSettingValues(const QStringList &values)
 {
-    if (values.isEmpty())
-        return QStringLiteral("(missing)");
-    QString side;
-    for (const QString &value : values) {
-        if (!side.isEmpty())
-            side += QLatin1Char(' ');
-        side += QLatin1Char('"');
-        appendEscaped(side, value, EscapeStyle::Terminal);
-        side += QLatin1Char('"');
-    }
-    return side;
+    return quoted(values, values.size(), std::numeric_limits<int>::max());
+}
+
+QString boundedQuotedSettingValues(const QStringList &values)
+{
+    return quoted(values, 10, 200);
 }
 
 QString settingGroupName(SettingGroup group)

@@ -44,8 +44,8 @@ struct SettingMarks
 {
     // diffSettings(shipped, primary): the factory side is left.
     QVector<SettingDifference> differences;
-    // Ascending by line: every primary line whose key is among the
-    // differences, and every shipped line whose key the primary lacks.
+    // Ascending by line: every line of either block whose key is among the
+    // differences.
     QVector<SettingMark> marks;
 };
 
@@ -73,6 +73,12 @@ ComparisonMarks comparisonMarks(const DocumentSettings &primary,
 // are escaped in EscapeStyle::Terminal, so that nothing in a value reaches a
 // terminal as a control sequence, breaks the line or reorders it.
 QString quotedSettingValues(const QStringList &values);
+
+// quotedSettingValues bounded for a tool tip, whatever the file holds: the
+// first 10 values, a value longer than 200 characters cut there and followed
+// by the view's marker ("v"… [N more characters]), then " … and N more
+// values" when more are left out.
+QString boundedQuotedSettingValues(const QStringList &values);
 
 // The lower-case name of a group as the JSON form writes it: "identity",
 // "market", "maintenance", "statistics", "dye", "identification", "other".

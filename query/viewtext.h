@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringView>
 
 // The most characters of one line that the view shows. A line is laid out
 // whole as soon as any part of it is visible; at this length a screenful of
@@ -19,7 +20,10 @@ extern const qint64 viewMaxCharacters;
 struct ViewText
 {
     // Every line longer than viewLineLimit cut there and followed by a marker
-    // "… [N more characters]"; a text with no such line is shared, not copied.
+    // "… [N more characters]"; before that cut, every run of more than 32
+    // combining characters (Unicode category M, the variation selectors among
+    // them, and U+200D) cut after 32 of them and followed by "… [N more
+    // combining marks]". A text with nothing cut is shared, not copied.
     QString text;
     // Lines of text as the view counts its blocks (isDocumentLineBreak).
     qint64 lines = 0;
@@ -28,6 +32,13 @@ struct ViewText
 };
 
 ViewText viewText(QString document);
+
+// The marker that stands for the characters of rest where text is cut:
+// "… [N more characters]", N counting code points, grouped in thousands.
+QString moreCharactersMarker(QStringView rest);
+
+// A count as the markers write it: digits grouped in thousands by commas.
+QString groupedNumber(qint64 number);
 
 // The message that refuses a view text that does not fit, for the query file
 // at path: what failed, then on a second line the limits and the command that

@@ -32,12 +32,17 @@ struct ModalAnswerer : QTimer
     }
 
     void expect(Handler handler) { handlers << std::move(handler); }
-    // Records the next message box as "title|text" in boxes and closes it.
+    // Records the next message box as "title|text" in boxes and closes it; a
+    // box that may read its text as rich text (which loads images by path)
+    // is recorded as "not plain".
     void expectMessageBox()
     {
         expect([this](QWidget *widget) {
             auto *box = qobject_cast<QMessageBox *>(widget);
-            boxes << (box ? box->windowTitle() + '|' + box->text() : QString("not a box"));
+            boxes << (!box ? QString("not a box")
+                      : box->textFormat() != Qt::PlainText
+                          ? QString("not plain")
+                          : box->windowTitle() + '|' + box->text());
             widget->close();
         });
     }

@@ -33,6 +33,11 @@ check() {
 }
 check "brindle-query --version prints the version" \
     bash -c '[ "$("$1" --version)" = "brindle-query $2" ]' - "$tree/usr/bin/brindle-query" "$version"
+check "the viewer answers --help and --version without a display" \
+    bash -c 'help=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$1" --help) &&
+        grep -qx "Usage: BrindleQueryTool \[FILE\]" <<<"$help" &&
+        [ "$(env -u DISPLAY QT_QPA_PLATFORM=xcb "$1" -v)" = "BrindleQueryTool $2" ]' - \
+    "$tree/usr/bin/BrindleQueryTool" "$version"
 check "the helper runs" bash -c '"$1" /nonexistent | grep -qE "^[0-9]+ [0-9]+ v:"' - "$probe"
 check "the viewer looks for the helper where it is" \
     bash -c 'strings -el "$1" | grep -qxF "/$2"' - "$tree/usr/bin/BrindleQueryTool" "$probe_from_bin"

@@ -46,6 +46,8 @@ void tst_HostileInputs::initTestCase()
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, files.path());
     QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, files.path());
     window.reset(new BrindleQueryTool);
+    // As wide as a maximised window: the wider the view, the more it lays out.
+    window->resize(1270, 1000);
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     view = window->findChild<QPlainTextEdit *>(QStringLiteral("queryTextEdit"));
@@ -129,6 +131,11 @@ void tst_HostileInputs::boundedOutcome_data()
          x.mid(1) + QStringLiteral("\u2026 [2 more characters]\n"));
     text("60 MB log line -> cut, marked", log(QByteArray(60000000, 'x')),
          x + QStringLiteral("\u2026 [59,980,000 more characters]\n"), 512);
+    const QByteArray marks = ("e" + QString(19998, QChar(0x0301)) + '\n').toUtf8();
+    row("12 KB zip of 300 lines of e and 19,998 combining marks -> cut, marked", ".zip",
+        writeZip(next(".zip"), {{QStringLiteral("query.txt"), log(marks.repeated(300))}}),
+        "\ne" + QString(32, QChar(0x0301)) +
+            QStringLiteral("\u2026 [19,966 more combining marks]\n"));
 }
 
 void tst_HostileInputs::boundedOutcome()

@@ -12,6 +12,13 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <atomic>
+#include <fcntl.h>
+#include <future>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
 namespace {
 
 // The entry point switches these on before the application exists.
@@ -25,16 +32,25 @@ const QString readFailure = QStringLiteral("Uh-oh|Couldn't read the query file.\
 const QString notAZip = readFailure + "It is not a ZIP archive, or the archive is damaged.";
 const QString notInArchive = QStringLiteral("Warning|Couldn't find printer in archive.");
 
-// Settings of every kind of difference, in four groups.
-const QByteArray markedShipped = settingLines(
-    {"id-model-name=Model A", "sales-region=north", "stats-cards=1", "stats-cards=2", "volume=3"});
-const QByteArray markedPrimary = settingLines(
-    {"id-model-name=Model A", "sales-region=south", "stats-cards=3", "stats-cards=1", "sleep=on"});
+// Settings of every kind of difference, in four groups; stats-jobs is an
+// unchanged line between two changed ones, and the CR in note-region's value
+// must not move the marks after it.
+const QByteArray markedShipped =
+    settingLines({"id-model-name=Model A", "note-region=a\rb", "sales-region=north",
+                  "stats-cards=1", "stats-cards=2", "stats-jobs=7", "stats-pages=5", "volume=3"});
+const QByteArray markedPrimary =
+    settingLines({"id-model-name=Model A", "note-region=a\rb", "sales-region=south",
+                  "stats-cards=3", "stats-cards=1", "stats-jobs=7", "stats-pages=6", "sleep=on"});
 const QStringList markedLines = {
     "sales-region\tsouth -> Factory value: \"north\"",
     "stats-cards\t1 -> Factory value: \"1\" \"2\"",
     "stats-cards\t3 -> Factory value: \"1\" \"2\"",
+    "stats-pages\t6 -> Factory value: \"5\"",
     "sleep\ton -> Not in the factory settings",
+    "sales-region\tnorth -> Current value: \"south\"",
+    "stats-cards\t1 -> Current value: \"1\" \"3\"",
+    "stats-cards\t2 -> Current value: \"1\" \"3\"",
+    "stats-pages\t5 -> Current value: \"6\"",
     "volume\t3 -> Not in the current settings",
 };
 // Another printer: one key changed, one missing, eleven added with its serial.
@@ -48,7 +64,10 @@ const QByteArray otherPrimary = [] {
 const QStringList comparedLines = {
     "PRIMARY (CURRENT) SETTINGS -> Only on the other printer: id-printer-serial, k-a, k-b, k-c, "
     "k-d, k-e, k-f, k-g, k-h, k-i, \u2026 and 1 more",
+    "note-region\ta\\rb -> Not on the other printer (BQ2)",
     "sales-region\tsouth -> Other printer (BQ2): \"north\"",
+    "stats-jobs\t7 -> Not on the other printer (BQ2)",
+    "stats-pages\t6 -> Not on the other printer (BQ2)",
     "sleep\ton -> Not on the other printer (BQ2)",
 };
 
@@ -65,6 +84,7 @@ private slots:
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
         QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, settingsDir.path());
         QVERIFY(QDir().mkpath(archivePath));
+        QCOMPARE(mkfifo(QFile::encodeName(pipe()).constData(), 0600), 0);
     }
 
     void init()
@@ -86,8 +106,11 @@ private slots:
 
     // Catches a document not replaced or left with its cursor at the end or an
     // undo history; a failed open that changes the document, its marks or the
-    // title; a title without the file's name; marks on the wrong lines, for the
-    // wrong keys or with the wrong tool tip, or left over from the last query.
+    // title; a title without the file's name; marks on the wrong lines (a run
+    // that covers an unchanged line), for the wrong keys or with the wrong tool
+    // tip, or left over from the last query; a tip that renders markup or reads
+    // the file an image names (a named pipe: the hover would hang), or that
+    // shows a whole long value or every value of a key.
     // Comparing: the document replaced, marks against the factory settings or
     // the wrong side, the serial or the cap of the heading's key list missing,
     // a Shift+drop taken as a move, the factory marks not coming back. Reload:
@@ -125,6 +148,27 @@ private slots:
             markedShipped, otherPrimary, {});
         row("F5, file gone -> warning; document, marks and title kept", "reload", "", {}, {},
             comparedLines);
+
+        const QString markup = "<img src='" + pipe() + "'><b>B</b>&amp;";
+        const QString emoji = QString(199, 'x') + QStringLiteral("\U0001F600") + QString(800, 'y');
+        QByteArrayList many;
+        QStringList tips = {
+            "long\tshort -> Factory value: \"" + QString(199, 'x') +
+                "\"\u2026 [801 more characters]",
+            "many\tw -> Factory value: \"v01\" \"v02\" \"v03\" \"v04\" \"v05\" \"v06\" \"v07\" "
+            "\"v08\" \"v09\" \"v10\" \u2026 and 2 more values",
+            "markup\tplain -> Factory value: \"" + markup + '"',
+            "long\t" + emoji + " -> Current value: \"short\""};
+        for (const char *value :
+             {"v01", "v02", "v03", "v04", "v05", "v06", "v07", "v08", "v09", "v10", "v11", "v12"}) {
+            many << QByteArray("many=") + value;
+            tips << QStringLiteral("many\t%1 -> Current value: \"w\"").arg(value);
+        }
+        tips << "markup\t" + markup + " -> Current value: \"plain\"";
+        row("markup, long and many values -> tips as written, cut", "open", "q.txt",
+            settingLines(QByteArrayList{"long=" + emoji.toUtf8()} + many +
+                         QByteArrayList{"markup=" + markup.toUtf8()}),
+            settingLines({"long=short", "many=w", "markup=plain"}), tips);
     }
 
     void openQuery()
@@ -190,7 +234,21 @@ private slots:
             recent.prepend(name);
         QCOMPARE(recentEntries(), recent);
 
-        // Each marked line with the tool tip that hovering over it shows.
+        // Each marked line with the tool tip that hovering over it shows, as
+        // plain text. A tip that opens the pipe blocks until a writer comes:
+        // after a deadline writers keep coming, and the test fails instead of
+        // hanging.
+        std::promise<void> hovered;
+        std::atomic<bool> rescued{false};
+        std::thread rescue([&rescued, done = hovered.get_future(), pipe = pipe()] {
+            if (done.wait_for(std::chrono::seconds(5)) == std::future_status::ready)
+                return;
+            do {
+                const int writer = open(QFile::encodeName(pipe).constData(), O_WRONLY | O_NONBLOCK);
+                if (writer >= 0 && close(writer) == 0)
+                    rescued = true;
+            } while (done.wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout);
+        });
         QStringList lines;
         for (const QTextEdit::ExtraSelection &mark : view()->extraSelections()) {
             QTextBlock line = view()->document()->findBlock(mark.cursor.selectionStart());
@@ -200,9 +258,13 @@ private slots:
                 const QPoint at = view()->cursorRect().center();
                 QHelpEvent hover(QEvent::ToolTip, at, view()->viewport()->mapToGlobal(at));
                 QCoreApplication::sendEvent(view()->viewport(), &hover);
-                lines << line.text() + " -> " + QToolTip::text();
+                lines << line.text() + " -> " +
+                             QTextDocumentFragment::fromHtml(QToolTip::text()).toPlainText();
             }
         }
+        hovered.set_value();
+        rescue.join();
+        QVERIFY2(!rescued, "a tip opened the named pipe");
         QCOMPARE(lines, marked);
     }
 
@@ -527,6 +589,7 @@ private:
         return entries.mid(0, entries.size() - 2);
     }
 
+    QString pipe() const { return settingsDir.filePath("pipe"); }
     QPlainTextEdit *view() const { return window->findChild<QPlainTextEdit *>("queryTextEdit"); }
     QLineEdit *field() const { return window->findChild<QLineEdit *>("findLineEdit"); }
 

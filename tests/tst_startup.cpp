@@ -1,6 +1,6 @@
 // The program as a user meets it: the built viewer started as a child
 // process on a real (virtual) X display, watched and driven with xdotool.
-// BRINDLE_TEST_SCALE names the display's scale (2 on a 192-DPI display);
+// BRINDLE_TEST_SCALE names the display's scale (1.5 at 144 DPI, 2 at 192);
 // stored sizes and positions are in Qt's units whatever the scale.
 
 #include "testfiles.h"
@@ -23,6 +23,10 @@ QString findWindow(const QString &title)
 {
     return xdotool({"search", "--sync", "--onlyvisible", "--name", title}).value(0);
 }
+
+// The opener's status standing for one that never ends, as xdg-open does
+// while it runs the installer in the foreground.
+constexpr int keepsRunning = -2;
 
 void pressKeys(const QString &window, const QString &keys)
 {
@@ -49,9 +53,10 @@ private slots:
     // One start of the viewer: the window state stored before it, the command
     // line, and the opener's exit status after an update is published (-1: none
     // is); then the boxes shown before the window, in order, each answered
-    // with a key ("title=key"), and whether the window comes up or the process
-    // ends with status 0 before it. The window comes up where it was left, or
-    // on the screen, and stores where it is on quitting.
+    // with a key ("title=key"), and whether the window comes up, titled with
+    // the file it opened, or the process ends with status 0 before it, within
+    // 15 s and leaving an opener that keeps running alive. The window comes up
+    // where it was left, or on the screen, and stores where it is on quitting.
     void startUp_data()
     {
         QTest::addColumn<QRect>("stored");
@@ -74,6 +79,9 @@ private slots:
             {offer + "Return"});
         row("update accepted, shell finds no application -> Uh-oh, then the window", {}, {}, 3,
             {offer + "Return", "Uh-oh=Return"});
+        row("update accepted, shell runs the installer in the foreground -> ends with 0, opener "
+            "left running",
+            {}, {}, keepsRunning, {offer + "Return"});
     }
 
     void startUp()
@@ -83,8 +91,8 @@ private slots:
         QFETCH(int, openerExit);
         QFETCH(QStringList, boxes);
         const bool handedOver = boxes.value(boxes.size() - 1) == "New version available=Return";
-        const int scale = qMax(1, qEnvironmentVariableIntValue("BRINDLE_TEST_SCALE"));
-        const QRect screen(0, 0, 1280, 1024); // in Qt's units at every scale
+        const qreal scale = qEnvironmentVariable("BRINDLE_TEST_SCALE", "1").toDouble();
+        const QRect screen(0, 0, 1440, 1024); // in Qt's units at every scale
         // A blank, '#' and '%' in the viewer's temporary folder: a path that
         // reaches a shell or a URL parser unescaped is lost.
         const QTemporaryDir home(QDir::tempPath() + "/tst startup#%-XXXXXX");
@@ -94,7 +102,7 @@ private slots:
             settings.setValue("pos", stored.topLeft());
             settings.setValue("size", stored.size());
         }
-        if (openerExit >= 0) {
+        if (openerExit != -1) {
             const QString package = buildInstallerPackage(home.path(), "package", "1.3");
             QVERIFY(QDir().mkpath(QFileInfo(publishedInstallerPath).absolutePath()));
             QVERIFY(QFile::copy(package, publishedInstallerPath));
@@ -103,10 +111,16 @@ private slots:
         for (QString &argument : arguments)
             argument = argument.isEmpty() ? argument : home.filePath(argument);
         // The desktop shell's opener: a stand-in that records the URL it is
-        // given and exits with the row's status.
+        // given and exits with the row's status, or keeps running until the
+        // test lets it go (a minute at most) and then records that it lived.
         const QString xdgOpen = home.filePath("bin/xdg-open");
-        const QString script = "#!/bin/sh\nprintf '%s' \"$1\" > \"%1/opened\"\nexit %2\n";
-        QVERIFY(writeFile(xdgOpen, script.arg(home.path(), QString::number(openerExit)).toUtf8()));
+        const QString script =
+            "#!/bin/sh\nprintf '%s' \"$1\" > \"%1/opened\"\n" +
+            (openerExit == keepsRunning
+                 ? QString("i=0\nwhile [ ! -e \"%1/go\" ] && [ $i -lt 600 ]; do sleep 0.1; "
+                           "i=$((i + 1)); done\ntouch \"%1/lived\"\n")
+                 : "exit " + QString::number(openerExit) + '\n');
+        QVERIFY(writeFile(xdgOpen, script.arg(home.path()).toUtf8()));
         QFile::setPermissions(xdgOpen, QFile::ReadOwner | QFile::ExeOwner);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         // The display alone decides the scale.
@@ -132,7 +146,9 @@ private slots:
         }
         QRect shown;
         if (!handedOver) {
-            const QString main = findWindow(mainTitle + " 1\\.2");
+            // Titled with the file the command line opened, or with no file.
+            const QString named = arguments.value(0).endsWith("query.txt") ? " .+ query\\.txt" : "";
+            const QString main = findWindow(mainTitle + " 1\\.2" + named + '$');
             QVERIFY(!main.isEmpty());
             // WINDOW=, X=, Y=, WIDTH=, HEIGHT=, SCREEN=, one a line, in device pixels.
             QVector<int> v;
@@ -145,7 +161,7 @@ private slots:
                 QCOMPARE(shown.topLeft(), stored.topLeft() * scale);
             pressKeys(main, "ctrl+q");
         }
-        QVERIFY(viewer.waitForFinished(30000));
+        QVERIFY(viewer.waitForFinished(15000));
         QCOMPARE(viewer.exitStatus(), QProcess::NormalExit);
         QCOMPARE(viewer.exitCode(), 0);
         // Stored on quitting; an update that starts ends the viewer storing nothing.
@@ -154,7 +170,12 @@ private slots:
         if (!handedOver)
             QCOMPARE(QRect(settings.value("pos").toPoint(), settings.value("size").toSize()),
                      QRect(shown.topLeft() / scale, shown.size() / scale));
-        // The viewer waits for the opener, so by now its record is complete.
+        // The viewer waits for the opener; one that keeps running must have
+        // been left to run, also after the viewer's end.
+        if (openerExit == keepsRunning) {
+            QVERIFY(writeFile(home.filePath("go"), ""));
+            QTRY_VERIFY2(QFile::exists(home.filePath("lived")), "the opener was killed");
+        }
         QFile opened(home.filePath("opened"));
         QCOMPARE(opened.open(QIODevice::ReadOnly), boxes.contains("New version available=Return"));
         if (opened.isOpen()) {

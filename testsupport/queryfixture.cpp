@@ -60,7 +60,11 @@ bool writeZip(const QString &zipPath, const QVector<ZipEntry> &entries, const ch
         return false;
     for (const ZipEntry &entry : entries) {
         QuaZipFile file(&zip);
-        if (!file.open(QIODevice::WriteOnly, QuaZipNewInfo(entry.first), password,
+        // Mode 0644, as zip(1) records it: readable once unpacked.
+        QuaZipNewInfo info(entry.first);
+        info.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                            QFile::ReadOther);
+        if (!file.open(QIODevice::WriteOnly, info, password,
                        password ? crc32Of(entry.second) : 0) ||
             file.write(entry.second) != entry.second.size()) {
             return false;

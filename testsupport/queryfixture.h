@@ -20,8 +20,8 @@ QByteArray queryText(const QByteArray &shipped, const QByteArray &primary,
 using ZipEntry = QPair<QString, QByteArray>;
 
 // Writes a deflated archive holding the entries in the order given (a name
-// ending in "/" is a folder entry), encrypted when a password is given. False
-// on any write error.
+// ending in "/" is a folder entry), each of Unix mode 0644, encrypted when a
+// password is given. False on any write error.
 bool writeZip(const QString &zipPath, const QVector<ZipEntry> &entries,
               const char *password = nullptr);
 

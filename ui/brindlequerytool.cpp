@@ -40,12 +40,6 @@ constexpr int listedKeys = 10;
 // How much of a key, serial or file name a tip or menu shows.
 constexpr int shownNameLength = 200;
 
-// Values in a tip, quoted and escaped as brindle-query diff writes them.
-QString tipValues(const QStringList &values)
-{
-    return quotedSettingValues(values);
-}
-
 // A key, serial or file name in a tip or a menu entry: escaped as values
 // are, and cut when long, so that no name can break a line or swamp a tip.
 QString shownName(const QString &text)
@@ -56,15 +50,24 @@ QString shownName(const QString &text)
     return escaped(text.left(keep), EscapeStyle::Terminal) + QStringLiteral("\u2026");
 }
 
-// Qt takes a tip that looks like markup for rich text, which would draw the
-// markup and load the images it names: such a tip is escaped to show as
-// written.
+// A tip guesses rich text, and rich text loads images by path: the text is
+// escaped into a paragraph that keeps its blanks, so it shows as written.
 QString plainToolTip(const QString &text)
 {
-    if (!Qt::mightBeRichText(text))
-        return text;
-    return QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() +
+    return QStringLiteral("<p style='white-space:pre-wrap'>") + text.toHtmlEscaped() +
            QStringLiteral("</p>");
+}
+
+// A message box guesses rich text, and rich text loads images by path; file
+// names, entry names and versions in these boxes come from files.
+int showPlainMessageBox(QWidget *parent, QMessageBox::Icon icon, const QString &title,
+                        const QString &text, QMessageBox::StandardButtons buttons,
+                        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton)
+{
+    QMessageBox box(icon, title, text, buttons, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(defaultButton);
+    return box.exec();
 }
 
 } // namespace
@@ -253,12 +256,15 @@ QString BrindleQueryTool::markToolTip(int line) const
         return QString();
     if (comparing())
         return comparisonToolTip(*mark);
-    if (mark->section == SettingMark::Factory)
-        return tr("Not in the current settings");
-    const QStringList &factory = shownQuery.marks.differences.at(mark->difference).left;
-    if (factory.isEmpty())
-        return tr("Not in the factory settings");
-    return tr("Factory value: %1").arg(tipValues(factory));
+    const SettingDifference &difference = shownQuery.marks.differences.at(mark->difference);
+    if (mark->section == SettingMark::Factory) {
+        return difference.right.isEmpty()
+                   ? tr("Not in the current settings")
+                   : tr("Current value: %1").arg(boundedQuotedSettingValues(difference.right));
+    }
+    return difference.left.isEmpty()
+               ? tr("Not in the factory settings")
+               : tr("Factory value: %1").arg(boundedQuotedSettingValues(difference.left));
 }
 
 QString BrindleQueryTool::comparisonToolTip(const SettingMark &mark) const
@@ -276,7 +282,7 @@ QString BrindleQueryTool::comparisonToolTip(const SettingMark &mark) const
     const QStringList &other = marks.differences.at(mark.difference).right;
     if (other.isEmpty())
         return tr("Not on the other printer (%1)").arg(serial);
-    return tr("Other printer (%1): %2").arg(serial, tipValues(other));
+    return tr("Other printer (%1): %2").arg(serial, boundedQuotedSettingValues(other));
 }
 
 bool BrindleQueryTool::eventFilter(QObject *watched, QEvent *event)
@@ -286,10 +292,11 @@ bool BrindleQueryTool::eventFilter(QObject *watched, QEvent *event)
     const auto *help = static_cast<QHelpEvent *>(event);
     const QString text =
         markToolTip(ui->queryTextEdit->cursorForPosition(help->pos()).blockNumber());
-    if (text.isEmpty())
+    if (text.isEmpty()) {
         QToolTip::hideText();
-    else
+    } else {
         QToolTip::showText(help->globalPos(), plainToolTip(text), ui->queryTextEdit->viewport());
+    }
     return true;
 }
 
@@ -306,7 +313,7 @@ void BrindleQueryTool::showWarning(const QString &text)
 {
     // A box that comes up during an open must not wear the busy cursor.
     QGuiApplication::setOverrideCursor(Qt::ArrowCursor);
-    QMessageBox::warning(this, tr("Uh-oh"), text, QMessageBox::Ok, QMessageBox::NoButton);
+    showPlainMessageBox(this, QMessageBox::Warning, tr("Uh-oh"), text, QMessageBox::Ok);
     QGuiApplication::restoreOverrideCursor();
 }
 
@@ -314,9 +321,9 @@ void BrindleQueryTool::checkForUpdates()
 {
     UpdateManager manager(installedVersion, [](QString) {});
     const auto askToInstall = [this](const QString &version) {
-        return QMessageBox::information(this, updateQuestionTitle(), updateQuestionText(version),
-                                        QMessageBox::Yes | QMessageBox::No,
-                                        QMessageBox::Yes) == QMessageBox::Yes;
+        return showPlainMessageBox(this, QMessageBox::Information, updateQuestionTitle(),
+                                   updateQuestionText(version), QMessageBox::Yes | QMessageBox::No,
+                                   QMessageBox::Yes) == QMessageBox::Yes;
     };
     switch (runUpdateCheck(manager, publishedInstallerPath, askToInstall)) {
     case UpdateCheckOutcome::InstallerStarted:
@@ -463,8 +470,8 @@ void BrindleQueryTool::on_actionOpenArchive_triggered()
         openQuery(path);
         return;
     }
-    QMessageBox::warning(this, tr("Warning"), tr("Couldn't find printer in archive."),
-                         QMessageBox::Ok, QMessageBox::NoButton);
+    showPlainMessageBox(this, QMessageBox::Warning, tr("Warning"),
+                        tr("Couldn't find printer in archive."), QMessageBox::Ok);
 }
 
 void BrindleQueryTool::dragEnterEvent(QDragEnterEvent *event)

@@ -13,13 +13,15 @@
 #ifdef Q_OS_WIN
 #include <QDesktopServices>
 #else
-#include <QProcess>
-#endif
+#include <QDeadlineTimer>
+#include <QThread>
 
-#ifndef Q_OS_WIN
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -50,19 +52,38 @@ bool openWithDesktopShell(const QUrl &fileUrl)
     return QDesktopServices::openUrl(fileUrl);
 #else
     // Qt's own call reports success as soon as xdg-open has started, even when
-    // xdg-open then finds no application and exits with an error.
-    QProcess opener;
-    opener.setStandardOutputFile(QProcess::nullDevice());
-    opener.setStandardErrorFile(QProcess::nullDevice());
-    // The URL is one argument of its own: no shell ever parses the path.
-    opener.start(QStringLiteral("xdg-open"), {QString::fromLatin1(fileUrl.toEncoded())});
-    if (!opener.waitForFinished(30000)) {
-        // Not started, or still undecided at the limit.
-        opener.kill();
-        opener.waitForFinished();
+    // xdg-open then finds no application and exits with an error. Where no
+    // desktop is detected, xdg-open runs the application in the foreground
+    // and ends only with it: a QProcess would kill it, and the installer with
+    // it, at the time-out and at our exit. So the child is our own and is
+    // never killed.
+    const QByteArray url = fileUrl.toEncoded(); // one argument: no shell parses it
+    char program[] = "xdg-open";
+    char *const arguments[] = {program, const_cast<char *>(url.constData()), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t opener = 0;
+    const int spawned = posix_spawnp(&opener, program, &actions, nullptr, arguments, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
         return false;
+    const QDeadlineTimer deadline(10000);
+    for (;;) {
+        int status = 0;
+        const pid_t ended = waitpid(opener, &status, WNOHANG);
+        if (ended == opener)
+            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (ended < 0 && errno != EINTR)
+            return false;
+        // Still running at the deadline: the application it found runs in
+        // the foreground.
+        if (deadline.hasExpired())
+            return true;
+        QThread::msleep(20);
     }
-    return opener.exitStatus() == QProcess::NormalExit && opener.exitCode() == 0;
 #endif
 }
 

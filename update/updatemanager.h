@@ -20,8 +20,11 @@ extern const QString publishedInstallerPath;
 
 // Asks the desktop shell to open the file with its default application and
 // returns whether the shell accepted. Outside Windows this runs xdg-open and
-// waits up to 30 seconds for its verdict: xdg-open only reports success once
-// it has found an application for the file.
+// waits up to 10 seconds for its verdict: status 0 is accepted; another
+// status, death by a signal or a failed start is refused; still running
+// then, it has handed the file to an application that runs in the
+// foreground: accepted. xdg-open is never killed, neither then nor when this
+// process ends.
 bool openWithDesktopShell(const QUrl &fileUrl);
 
 // Where the manager reaches the platform; the defaults are the real services.
