@@ -1,5 +1,5 @@
-#include "ui/darkpalette.h"
 #include "ui/brindlequerytool.h"
+#include "ui/darkpalette.h"
 
 #include <QApplication>
 #include <QIcon>
