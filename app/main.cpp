@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QSettings>
 #include <QStyleFactory>
+#include <QToolTip>
 
 #include <cstdio>
 #include <cstring>
@@ -51,6 +52,7 @@ int main(int argc, char **argv)
 #endif
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     QApplication::setPalette(darkPalette());
+    QToolTip::setPalette(darkToolTipPalette());
     // The icon for the window; the desktop file name lets a Wayland compositor
     // match the window to the installed desktop entry and its icon.
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/example.corvelle.brindlequerytool.svg")));

@@ -104,11 +104,6 @@ BrindleQueryTool::~BrindleQueryTool()
 void BrindleQueryTool::setUpMarkToolTips()
 {
     ui->queryTextEdit->viewport()->installEventFilter(this);
-    // The application's palette gives tool tips white text on white.
-    QPalette toolTips = QToolTip::palette();
-    toolTips.setColor(QPalette::ToolTipBase, QColor(66, 66, 66));
-    toolTips.setColor(QPalette::ToolTipText, Qt::white);
-    QToolTip::setPalette(toolTips);
 }
 
 void BrindleQueryTool::restoreWindowState()

@@ -33,3 +33,11 @@ QPalette darkPalette()
     set(QPalette::Disabled, QPalette::HighlightedText, grey);
     return palette;
 }
+
+QPalette darkToolTipPalette()
+{
+    QPalette toolTips = darkPalette();
+    toolTips.setColor(QPalette::ToolTipBase, QColor(66, 66, 66));
+    toolTips.setColor(QPalette::ToolTipText, Qt::white);
+    return toolTips;
+}
