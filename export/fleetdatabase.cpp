@@ -283,8 +283,8 @@ bool FleetDatabase::insert(qint64 id, const QueryRecord &record)
     bindText(insertFile, 6, record.model);
     sqlite3_bind_int(insertFile, 7, record.wasRead());
     bindText(insertFile, 8, record.refusal);
-    sqlite3_bind_int(insertFile, 9, record.hasCurrent);
-    sqlite3_bind_int(insertFile, 10, record.hasFactory);
+    sqlite3_bind_int(insertFile, 9, record.hasCurrent());
+    sqlite3_bind_int(insertFile, 10, record.hasFactory());
     if (record.comparable())
         sqlite3_bind_int(insertFile, 11, record.differences.size());
     else

@@ -353,8 +353,8 @@ QByteArray queryRecordJson(const QueryRecord &record)
     appendJsonOrNull(json, record.model);
     json += ",\"was_read\":" + flag(record.wasRead()) + ",\"refusal\":";
     appendJsonOrNull(json, record.refusal);
-    json += ",\"has_current\":" + flag(record.hasCurrent) +
-            ",\"has_factory\":" + flag(record.hasFactory) + ",\"difference_count\":";
+    json += ",\"has_current\":" + flag(record.hasCurrent()) +
+            ",\"has_factory\":" + flag(record.hasFactory()) + ",\"difference_count\":";
     if (record.comparable()) {
         // The objects of `brindle-query diff --json`.
         json += QByteArray::number(record.differences.size()) + ",\"differences\":[";

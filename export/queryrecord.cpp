@@ -31,8 +31,6 @@ QueryRecord readQueryRecord(const QString &path)
     record.serial = printerSerial(document, path);
     record.current = std::move(document.primary.entries);
     record.factory = std::move(document.shipped.entries);
-    record.hasCurrent = !record.current.isEmpty();
-    record.hasFactory = !record.factory.isEmpty();
     if (record.comparable())
         record.differences = diffSettings(record.factory, record.current);
 

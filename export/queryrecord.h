@@ -26,8 +26,6 @@ struct QueryRecord
     // A section counts as present only when it holds at least one setting
     // line. Settings are in the order the document shows them, key and value
     // as the file holds them (not escaped: they are data).
-    bool hasCurrent = false;
-    bool hasFactory = false;
     QVector<SettingEntry> current;
     QVector<SettingEntry> factory;
     // As `brindle-query diff` computes them (factory side left); meaningful
@@ -35,7 +33,9 @@ struct QueryRecord
     QVector<SettingDifference> differences;
 
     bool wasRead() const { return refusal.isNull(); }
-    bool comparable() const { return hasCurrent && hasFactory; }
+    bool hasCurrent() const { return !current.isEmpty(); }
+    bool hasFactory() const { return !factory.isEmpty(); }
+    bool comparable() const { return hasCurrent() && hasFactory(); }
 };
 
 // Reads one query file with the viewer's reader and document model into a
