@@ -259,7 +259,14 @@ private slots:
                 QHelpEvent hover(QEvent::ToolTip, at, view()->viewport()->mapToGlobal(at));
                 QCoreApplication::sendEvent(view()->viewport(), &hover);
                 lines << line.text() + " -> " +
-                             QTextDocumentFragment::fromHtml(QToolTip::text()).toPlainText();
+                             QTextDocumentFragment::fromHtml(QToolTip::text())
+                                 .toPlainText()
+                                 .remove('\n');
+                for (const QWidget *tip : QApplication::topLevelWidgets()) {
+                    if (tip->inherits("QTipLabel") && tip->isVisible())
+                        QVERIFY2(tip->width() <= view()->screen()->availableSize().width() * 2 / 3,
+                                 qPrintable(lines.last()));
+                }
             }
         }
         hovered.set_value();
@@ -316,6 +323,9 @@ private slots:
             drop.setAccepted(false);
             static_cast<QObject *>(window)->event(&drop);
             QCOMPARE(drop.isAccepted(), accepted);
+            // The source waits for the answer: nothing is read or shown before it.
+            QCOMPARE(answerer->boxes, QStringList());
+            QCoreApplication::sendPostedEvents();
         }
         QCOMPARE(answerer->pending(), 0);
         QCOMPARE(view()->toPlainText().contains("LOG FILE\n\n" + shown + "\n"), !shown.isEmpty());
@@ -536,6 +546,31 @@ private slots:
         QCOMPARE(field()->text(), QStringLiteral("x"));
     }
 
+    // Catches a file name's line feed or direction control raw in the title,
+    // and a long name that widens Open Recent past the screen or loses its
+    // path from the entry's tip.
+    void longOddNameStaysOnScreen()
+    {
+        const QString name = QString(230, 'n') + "\n\u202e.txt";
+        window->openQuery(fixture(name, queryText({}, {}, "log"), false));
+        QVERIFY2(window->windowTitle().endsWith(QString(200, 'n') + "\u2026"),
+                 qPrintable(window->windowTitle()));
+        QVERIFY(!window->windowTitle().contains('\n'));
+        window->openQuery(fixture("b\n\u202ex.txt", queryText({}, {}, "log"), false));
+        QVERIFY2(window->windowTitle().endsWith("b\\n\\u202ex.txt"),
+                 qPrintable(window->windowTitle()));
+
+        auto *menu = window->findChild<QMenu *>("menuRecent");
+        emit menu->aboutToShow();
+        QVERIFY(menu->sizeHint().width() <= menu->screen()->availableSize().width() / 2);
+        const QAction *entry = menu->actions().at(1);
+        QVERIFY2(entry->text().contains(QStringLiteral("\u2026")), qPrintable(entry->text()));
+        QVERIFY(QTextDocumentFragment::fromHtml(entry->toolTip())
+                    .toPlainText()
+                    .remove('\n')
+                    .endsWith(QString(230, 'n') + "\\n\\u202e.txt"));
+    }
+
     // Catches a disabled colour overwritten by its role's colour for all groups,
     // and a wrong highlight or tool tip text colour.
     void paletteColours()
@@ -576,6 +611,8 @@ private:
                         Qt::ShiftModifier);
         static_cast<QObject *>(window)->event(&drop);
         QCOMPARE(drop.dropAction(), Qt::CopyAction);
+        QCOMPARE(answerer->boxes, QStringList());
+        QCoreApplication::sendPostedEvents();
     }
 
     // The entries of File > Open Recent as it opens, without "Clear Menu".

@@ -6,6 +6,7 @@
 #include "query/querydocument.h"
 #include "query/queryreader.h"
 #include "query/viewtext.h"
+#include "ui/plaintext.h"
 #include "ui/queryview.h"
 #include "update/updatecheck.h"
 #include "update/updatemanager.h"
@@ -37,38 +38,6 @@ namespace {
 
 // How many keys the tip on a comparison's heading names.
 constexpr int listedKeys = 10;
-// How much of a key, serial or file name a tip or menu shows.
-constexpr int shownNameLength = 200;
-
-// A key, serial or file name in a tip or a menu entry: escaped as values
-// are, and cut when long, so that no name can break a line or swamp a tip.
-QString shownName(const QString &text)
-{
-    if (text.size() <= shownNameLength)
-        return escaped(text, EscapeStyle::Terminal);
-    const int keep = shownNameLength - (text.at(shownNameLength - 1).isHighSurrogate() ? 1 : 0);
-    return escaped(text.left(keep), EscapeStyle::Terminal) + QStringLiteral("\u2026");
-}
-
-// A tip guesses rich text, and rich text loads images by path: the text is
-// escaped into a paragraph that keeps its blanks, so it shows as written.
-QString plainToolTip(const QString &text)
-{
-    return QStringLiteral("<p style='white-space:pre-wrap'>") + text.toHtmlEscaped() +
-           QStringLiteral("</p>");
-}
-
-// A message box guesses rich text, and rich text loads images by path; file
-// names, entry names and versions in these boxes come from files.
-int showPlainMessageBox(QWidget *parent, QMessageBox::Icon icon, const QString &title,
-                        const QString &text, QMessageBox::StandardButtons buttons,
-                        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton)
-{
-    QMessageBox box(icon, title, text, buttons, parent);
-    box.setTextFormat(Qt::PlainText);
-    box.setDefaultButton(defaultButton);
-    return box.exec();
-}
 
 } // namespace
 
@@ -230,9 +199,12 @@ void BrindleQueryTool::showMarks()
 
 void BrindleQueryTool::showTitleAndActions()
 {
-    QString shown = QFileInfo(shownQuery.path).fileName();
+    // Named as the recent files are: a file name can hold a line feed or a
+    // direction control.
+    QString shown = shownName(QFileInfo(shownQuery.path).fileName());
     if (comparing())
-        shown = tr("%1 compared with %2").arg(shown, QFileInfo(comparison.path).fileName());
+        shown =
+            tr("%1 compared with %2").arg(shown, shownName(QFileInfo(comparison.path).fileName()));
     setWindowTitle(QStringLiteral("BrindleQueryTool ") + installedVersion +
                    QStringLiteral(" \u2014 ") + shown);
     setWindowFilePath(shownQuery.path);
@@ -290,7 +262,8 @@ bool BrindleQueryTool::eventFilter(QObject *watched, QEvent *event)
     if (text.isEmpty()) {
         QToolTip::hideText();
     } else {
-        QToolTip::showText(help->globalPos(), plainToolTip(text), ui->queryTextEdit->viewport());
+        QWidget *viewport = ui->queryTextEdit->viewport();
+        QToolTip::showText(help->globalPos(), plainToolTip(text, viewport), viewport);
     }
     return true;
 }
@@ -357,9 +330,9 @@ void BrindleQueryTool::on_menuRecent_aboutToShow()
     for (const QString &path : paths) {
         const QFileInfo file(path);
         // Doubled, an & shows as itself instead of underlining the next letter.
-        QAction *entry = menu->addAction(
-            shownName(file.fileName()).replace(QLatin1Char('&'), QLatin1String("&&")));
-        entry->setToolTip(plainToolTip(QDir::toNativeSeparators(file.absolutePath())));
+        QAction *entry = menu->addAction(menuEntryName(file.fileName(), menu));
+        entry->setToolTip(
+            plainToolTip(escaped(QDir::toNativeSeparators(path), EscapeStyle::Terminal), menu));
         connect(entry, &QAction::triggered, this, [this, path] { openQuery(path); });
     }
     menu->addSeparator();
@@ -496,14 +469,17 @@ void BrindleQueryTool::dropEvent(QDropEvent *event)
     // With Shift held, while a query is shown, the file is another printer
     // to compare it with.
     const QString path = urls.constFirst().toLocalFile();
-    if (event->keyboardModifiers().testFlag(Qt::ShiftModifier) && !shownQuery.path.isEmpty())
-        compareWith(path);
-    else
-        openQuery(path);
+    const bool compare =
+        event->keyboardModifiers().testFlag(Qt::ShiftModifier) && !shownQuery.path.isEmpty();
     // Taken as a copy whatever the drag proposes: Shift makes a file manager
     // propose a move, and a move accepted tells it that it may delete the file.
     event->setDropAction(Qt::CopyAction);
     event->accept();
+    // The source application waits for this answer: the file is read, and any
+    // box about it shown, only once the drop has returned.
+    QMetaObject::invokeMethod(
+        this, [this, path, compare] { compare ? compareWith(path) : openQuery(path); },
+        Qt::QueuedConnection);
 }
 
 void BrindleQueryTool::findWithWrapAround(QTextDocument::FindFlags flags)
