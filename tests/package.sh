@@ -3,7 +3,9 @@
 # Builds the Debian package with scripts/package, unpacks it and checks what
 # an installation relies on: the programs run from where the package puts
 # them, the viewer looks for its helper where the package puts it, the desktop
-# and the shell find their files, and Depends names the libraries' packages.
+# and the shell find their files, the README and the guides come with every
+# link whole and the manual pages point to them, and Depends names the
+# libraries' packages.
 set -uo pipefail
 source_dir=$1 out=$2 version=$3
 
@@ -52,6 +54,13 @@ check "metainfo valid, of this release" \
     bash -c 'appstreamcli validate --no-net "$1" && grep -q "<release version=\"$2\"" "$1"' - \
     "$tree/usr/share/metainfo/$id.metainfo.xml" "$version"
 check "manual pages" gzip -t "$tree"/usr/share/man/man1/{brindle-query,BrindleQueryTool}.1.gz
+check "the README and the guides, every link resolving" \
+    "$source_dir/tests/doclinks.sh" "$tree/usr/share/doc/brindlequerytool"
+check "the manual pages point to guides the package holds" \
+    bash -c 'for page in "$1"/usr/share/man/man1/*.1.gz; do
+            guides=$(zcat "$page" | grep -o "/usr/share/doc/brindlequerytool/[^ ]*\.md") || exit 1
+            for guide in $guides; do test -f "$1$guide" || exit 1; done
+        done' - "$tree"
 check "bash completion" \
     bash -c 'source "$1" && complete -p brindle-query' - \
     "$tree/usr/share/bash-completion/completions/brindle-query"
