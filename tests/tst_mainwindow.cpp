@@ -144,6 +144,8 @@ private slots:
             markedLines);
         row("Shift+drop missing -> warning; marks and title kept", "compare", "", {}, {},
             markedLines);
+        row("Shift+drop without current settings -> warning; marks and title kept", "compare",
+            "q.txt", markedShipped, {}, markedLines);
         row("F5 while comparing -> new document compared again, scroll kept", "reload", "q.txt",
             markedShipped, otherPrimary, {});
         row("F5, file gone -> warning; document, marks and title kept", "reload", "", {}, {},
@@ -188,7 +190,9 @@ private slots:
         const bool reload = how == "reload";
         const QString path =
             missing ? files->filePath("missing.txt") : fixture(name, query, name.endsWith("zip"));
-        if (missing)
+        // A second printer without current settings is refused like a missing one.
+        const bool refused = missing || (how == "compare" && primary.isEmpty());
+        if (refused)
             answerer->expectMessageBox();
         // Opens and reloads start from a comparison with another printer.
         if (how == "open" || reload)
@@ -214,7 +218,11 @@ private slots:
         }
 
         QCOMPARE(answerer->boxes,
-                 missing ? QStringList{readFailure + "The file does not exist."} : QStringList());
+                 !refused ? QStringList()
+                 : missing
+                     ? QStringList{readFailure + "The file does not exist."}
+                     : QStringList{"Uh-oh|Couldn't compare the printers.\nThe other query file "
+                                   "holds no primary (current) settings."});
         const bool replaced = !missing && (how == "open" || reload);
         const QString shown = !missing && how == "open" ? path : firstPath;
         QCOMPARE(view()->toPlainText(),
@@ -222,7 +230,7 @@ private slots:
         QCOMPARE(view()->textCursor().position(), 0);
         QVERIFY(!view()->document()->isUndoAvailable());
         QString compared = reload || (how == "open" && missing) ? "other.txt"
-                           : how == "compare" && !missing       ? name
+                           : how == "compare" && !refused       ? name
                                                                 : "";
         if (!compared.isEmpty())
             compared.prepend(" compared with ");
