@@ -255,3 +255,33 @@ QString readQueryFile(const QString &path, QString *reason)
         why = tr("The file name must end in .zip or .txt.");
     return QString();
 }
+
+qint64 queryTextSize(const QString &path)
+{
+    QFile file;
+    qint64 size = 0;
+    QString ignored;
+    const bool archive = path.endsWith(QLatin1String(".zip"));
+    if ((!archive && !path.endsWith(QLatin1String(".txt"))) ||
+        !openRegularFile(path, file, &size, &ignored))
+        return -1;
+    if (!archive)
+        return size;
+    QuaZip zip(&file);
+    if (!zip.open(QuaZip::mdUnzip))
+        return -1;
+    QuaZipFileInfo64 info;
+    for (bool more = zip.goToFirstFile(); more && zip.getCurrentFileInfo(&info);
+         more = zip.goToNextFile()) {
+        if (info.name.endsWith(QLatin1String(".txt")) && !isMacMetadata(info.name))
+            return info.uncompressedSize > quint64(maxQueryFileSize)
+                       ? maxQueryFileSize + 1
+                       : qint64(info.uncompressedSize);
+    }
+    return -1;
+}
+
+QString notEnoughMemoryReason()
+{
+    return tr("There is not enough memory to read it.");
+}
