@@ -412,8 +412,10 @@ private slots:
             QVERIFY(QFile::remove(d + "/fleet/bad.zip"));
         } else if (before == "schema 2") {
             sqlRows(db, "PRAGMA user_version = 2");
-        } else if (before == "extra") {
+        } else if (before == "extra" || before == "other version") {
             QVERIFY(QFile::copy(d + "/fleet/a.zip", d + "/extra.zip"));
+            if (before == "other version")
+                sqlRows(db, "UPDATE export_info SET program_version = '0.1'");
         } else if (before == "unmounted") {
             QVERIFY(QDir(d).rename("fleet", "away") && QDir(d).mkdir("fleet"));
         } else if (before == "missing") {
@@ -548,6 +550,12 @@ private slots:
         QTest::newRow("one more file -> every other row kept")
             << "extra" << QStringList{"export", "--sqlite", "%db", "%d/extra.zip"} << 0
             << "1 files: 1 read, 0 refused, 0 unchanged, 0 removed" + none << filesQuery
+            << "%d/extra.zip|S-A|M|1|NULL|1|1|5\n" + first;
+        // Catches: rows outside the paths named dropped by a new version,
+        // which must read them again instead.
+        QTest::newRow("one more file, other version -> every row read again")
+            << "other version" << QStringList{"export", "--sqlite", "%db", "%d/extra.zip"} << 1
+            << "5 files: 3 read, 2 refused, 0 unchanged, 0 removed" + none << filesQuery
             << "%d/extra.zip|S-A|M|1|NULL|1|1|5\n" + first;
         // Catches: an empty or missing folder (a share not mounted) taken for
         // files all gone.
