@@ -509,6 +509,8 @@ struct DatabaseFile
     mode_t mode = 0644;
     uid_t owner = uid_t(-1);
     gid_t group = gid_t(-1);
+    dev_t device = 0;
+    ino_t inode = 0;
 #endif
 };
 
@@ -530,6 +532,8 @@ bool examineDatabase(const QString &path, DatabaseFile *file, QString *error)
         file->mode = status.st_mode & 0777;
         file->owner = status.st_uid;
         file->group = status.st_gid;
+        file->device = status.st_dev;
+        file->inode = status.st_ino;
         return true;
     }
     if (errno != ENOENT) {
@@ -560,6 +564,21 @@ bool examineDatabase(const QString &path, DatabaseFile *file, QString *error)
         }
     }
     return true;
+}
+
+// Whether the database's path still names the file examineDatabase found
+// (or still none): a file another program put there meanwhile is not ours
+// to replace.
+bool isSameDatabaseFile(const QString &path, const DatabaseFile &file)
+{
+#ifdef Q_OS_UNIX
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return !file.exists && errno == ENOENT;
+    return file.exists && status.st_dev == file.device && status.st_ino == file.inode;
+#else
+    return QFileInfo::exists(path) == file.exists;
+#endif
 }
 
 bool syncFile(const QString &path)
@@ -677,12 +696,26 @@ public:
         refresher->wait();
     }
 
-    // False, with a message, when another export holds it.
+    // False, with a message, when another export holds it or it cannot be
+    // made.
     bool tryLock(QString *error)
     {
+        // A lock of ours is a regular file; reading anything else to see whose
+        // lock it is could block (a FIFO) or mislead.
+        const QFileInfo existing(path);
+        if ((existing.exists() || existing.isSymLink()) &&
+            (existing.isSymLink() || !existing.isFile())) {
+            *error = QStringLiteral("%1 beside it is not a lock file of an export: remove it, "
+                                    "then export again.")
+                         .arg(existing.fileName());
+            return false;
+        }
         if (!lock.tryLock(0)) {
             *error = lock.error() == QLockFile::LockFailedError
                          ? QStringLiteral("Another export to this database is running.")
+                     : lock.error() == QLockFile::PermissionError
+                         ? QStringLiteral("Couldn't create the lock file beside it: the folder "
+                                          "is not writable.")
                          : QStringLiteral("Couldn't create the lock file beside it.");
             return false;
         }
@@ -948,9 +981,17 @@ ExportResult exportToSqliteUnguarded(const QString &databasePath, const ExportOp
     setDatabaseMode(temporary.fileName(), file);
     if (!syncFile(temporary.fileName()))
         return failure(name + QStringLiteral("Couldn't write the new database to disk."));
+    // Checked before the hold too, so that a file put in its place is not
+    // even opened for writing.
+    const QString replaced = QStringLiteral("Another program put a file at its path while the "
+                                            "export ran; it is left as it is.");
     DatabaseHold hold;
+    if (!isSameDatabaseFile(database, file))
+        return failure(name + replaced);
     if (file.exists && !hold.hold(database, &error))
         return failure(name + error);
+    if (!isSameDatabaseFile(database, file))
+        return failure(name + replaced);
     if (!replaceFile(temporary.fileName(), database))
         return failure(name + QStringLiteral("Couldn't put the new database in place."));
     temporary.setAutoRemove(false);
