@@ -35,7 +35,7 @@
 #include <unistd.h>
 #endif
 
-const qint64 exportMemoryBudget = qint64(512) * 1024 * 1024;
+const qint64 exportMemoryBudget = qint64(768) * 1024 * 1024;
 const int exportLockStaleMs = 10 * 60 * 1000;
 const int exportLockRefreshMs = 60 * 1000;
 
@@ -46,8 +46,8 @@ namespace {
 const qint64 fileOverhead = 1024 * 1024;
 // Bytes of memory per byte of text while a file is read: the text in UTF-16
 // (2), and the document and record made of it. Measured: 2.1 for a file that
-// is mostly log; setting lines, each a record entry of its own, cost more.
-const int costPerTextByte = 4;
+// is mostly log, 7.1 for one of setting lines only (each an entry of its own).
+const int costPerTextByte = 8;
 
 QString parentFolder(const QString &path)
 {

@@ -111,7 +111,7 @@ struct ExportResult
 };
 
 // The memory that the files being read, and their records waiting to be
-// stored, may take together: a file takes 4 bytes per byte of its text (as
+// stored, may take together: a file takes 8 bytes per byte of its text (as
 // its file or archive entry declares it) plus 1 MiB before it is read, and
 // gives it back once its record is stored; a file that needs more than the
 // whole budget is read alone.

@@ -712,13 +712,13 @@ private slots:
     }
 
     // Three archives of a few kilobytes whose logs each take about 100 MiB
-    // once read; the export's memory budget lets two of them be read at once.
+    // once read; the export's memory budget reads them one at a time.
     // Catches: memory that grows with the thread count.
     void exportMemory_data()
     {
         QTest::addColumn<int>("threads");
-        QTest::newRow("2 threads -> at most two large files at once") << 2;
-        QTest::newRow("16 threads -> still at most two") << 16;
+        QTest::newRow("2 threads -> one large file at a time") << 2;
+        QTest::newRow("16 threads -> still one at a time") << 16;
     }
 
     void exportMemory()
@@ -740,8 +740,9 @@ private slots:
             limits);
         QCOMPARE(one.status, 0);
         QCOMPARE(all.status, 0);
-        // Two files at once take at most twice what one takes with the process.
-        QVERIFY2(all.peakKiB <= 2 * one.peakKiB,
+        // Two files at once would take about twice what one takes with the
+        // process around it.
+        QVERIFY2(2 * all.peakKiB <= 3 * one.peakKiB,
                  qPrintable(QString("%1 KiB, one file %2 KiB").arg(all.peakKiB).arg(one.peakKiB)));
         QVERIFY(all.peakKiB < 1024 * 1024);
     }
