@@ -664,8 +664,11 @@ void removeAbandonedTemporaries(const QString &database)
         if (!ours.match(name).hasMatch())
             continue;
         const QString path = folder.filePath(name);
+        const QFileInfo candidate(path);
         QFile file(path);
-        if (QFileInfo(path).isSymLink() || !file.open(QIODevice::ReadOnly) || !holdTemporary(file))
+        // Ours are regular files; opening a FIFO would block.
+        if (candidate.isSymLink() || !candidate.isFile() || !file.open(QIODevice::ReadOnly) ||
+            !holdTemporary(file))
             continue;
         if (file.size() != 0 && !hasExportDatabaseHeader(file.read(100)))
             continue;
