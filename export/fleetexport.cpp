@@ -65,6 +65,19 @@ bool isUnder(const QString &path, const QString &root)
                : path.startsWith(root) && path.at(root.size()) == QLatin1Char('/');
 }
 
+// How deep the walk goes below a named folder: past this, a hostile tree
+// would cost memory with the square of its depth, and then the stack.
+const int maxWalkDepth = 256;
+const int maxWalkPathLength = 32768;
+
+QString tooDeepReason()
+{
+    return QStringLiteral("It is nested deeper than an export walks (%1 folders, or a path of "
+                          "%2 characters): it is not walked.")
+        .arg(maxWalkDepth)
+        .arg(maxWalkPathLength);
+}
+
 QString nameReason(bool folder)
 {
     return folder ? QStringLiteral("Its name is not valid UTF-8, so the folder is not walked: "
@@ -128,7 +141,7 @@ public:
             if (fd < 0)
                 folderFailed(named.path, errno);
             else
-                walkFolder(fd, named.path);
+                walkFolder(fd, named.path, 0);
         } else if (::lstat(encoded.constData(), &status) == 0) {
             // A file, or a link to nothing: the reader says what it is.
             named.exists = true;
@@ -150,7 +163,7 @@ public:
         const QFileInfo info(named.path);
         if (info.isDir()) {
             named.exists = named.folder = true;
-            walkFolder(named.path);
+            walkFolder(named.path, 0);
         } else if (info.exists() || info.isSymLink()) {
             named.exists = true;
             walk->files.append(foundFile(info));
@@ -175,9 +188,16 @@ private:
     }
 
 #ifdef Q_OS_UNIX
-    // Walks the folder open as fd (which it closes) below path.
-    void walkFolder(int fd, const QString &path)
+    // Walks the folder open as fd (which it closes) below path, depth folders
+    // below the named one.
+    void walkFolder(int fd, const QString &path, int depth)
     {
+        if (depth > maxWalkDepth || path.size() > maxWalkPathLength) {
+            walk->unreadableFolders.insert(path);
+            report(path, tooDeepReason());
+            ::close(fd);
+            return;
+        }
         struct stat status;
         if (::fstat(fd, &status) != 0) {
             folderFailed(path, errno);
@@ -262,7 +282,7 @@ private:
             if (child < 0)
                 folderFailed(folder, errno);
             else
-                walkFolder(child, folder);
+                walkFolder(child, folder, depth + 1);
         }
         ancestors.removeLast();
         ::closedir(dir);
@@ -277,8 +297,13 @@ private:
                 modified.isValid() ? modified.toMSecsSinceEpoch() : 0};
     }
 
-    void walkFolder(const QString &path)
+    void walkFolder(const QString &path, int depth)
     {
+        if (depth > maxWalkDepth || path.size() > maxWalkPathLength) {
+            walk->unreadableFolders.insert(path);
+            report(path, tooDeepReason());
+            return;
+        }
         const QDir dir(path);
         if (!dir.isReadable()) {
             walk->unreadableFolders.insert(path);
@@ -290,7 +315,7 @@ private:
                                                         QDir::System | QDir::NoDotAndDotDot);
         for (const QFileInfo &entry : entries) {
             if (entry.isDir() && !entry.isSymLink())
-                walkFolder(QDir::cleanPath(entry.absoluteFilePath()));
+                walkFolder(QDir::cleanPath(entry.absoluteFilePath()), depth + 1);
             else if (!entry.isDir() && hasQuerySuffix(entry.fileName()) &&
                      !entry.fileName().startsWith(QLatin1String("._")))
                 walk->files.append(foundFile(entry));

@@ -361,6 +361,11 @@ private slots:
             QVERIFY(setModified(db + ".lock", QDateTime::currentDateTime().addSecs(-11 * 60)));
             return;
         }
+        if (before == "too deep") {
+            QVERIFY(writeFile(d + "/fleet/deep" + QString("/d").repeated(257) + "/c.txt",
+                              queryText({}, settingLines({"id-model-name=C"}))));
+            return;
+        }
         if (before == "no memory") {
             QVERIFY(writeZipBomb(d + "/fleet/huge.zip", 500, quint64(500) << 20));
             return;
@@ -393,7 +398,7 @@ private slots:
             return;
         }
         if (before == "unreadable")
-            QVERIFY(writeFile(d + "/fleet/sub/deep" + QString("/d").repeated(300) + "/c.txt",
+            QVERIFY(writeFile(d + "/fleet/sub/deep" + QString("/d").repeated(200) + "/c.txt",
                               queryText({}, settingLines({"id-model-name=C"}))));
         QByteArray late;
         if (before == "retried") { // refused while half copied, then complete: same size and time
@@ -582,6 +587,13 @@ private slots:
             << "4 files: 0 read, 2 refused, 2 unchanged, 0 removed; 1 folders or names unreadable."
             << "SELECT model FROM files WHERE path GLOB '*/c.txt'"
             << "C\n";
+        // Catches: a walk without end on a hostile tree (which overflowed the
+        // stack), or one that ends in silence.
+        QTest::newRow("folders nested past the walk's depth -> 1, named")
+            << "too deep" << toDb << 1
+            << "4 files: 2 read, 2 refused, 0 unchanged, 0 removed; 1 folders or names unreadable."
+            << "SELECT count(*) FROM files"
+            << "4\n";
         // Catches: names that are not UTF-8 and paths past the system's
         // limit passed over in silence.
         QTest::newRow("odd names -> 1, each named, a row where one can be stored")
