@@ -7,8 +7,10 @@
 //   brindle-bench pipeline FILE                read, settings decode and document assembly
 //   brindle-bench baseline                     the process alone, for its memory
 //   brindle-bench pattern                      settings lines built to make matching backtrack
-//   brindle-bench fleet DIR COUNT [SETTINGS]   COUNT query archives of distinct serials, like
+//   brindle-bench fleet DIR COUNT [SETTINGS [LOG_MB]]
+//                                              COUNT query archives of distinct serials, like
 //                                              the bundled sample or with SETTINGS per section
+//                                              (and a log of LOG_MB megabytes)
 //
 // Measurements print "name value" lines: seconds for phases, "peak_kb" for
 // the process's peak resident memory and "entry_bytes" for the entry's size.
@@ -81,13 +83,15 @@ int generate(const QStringList &arguments)
 int fleet(const QStringList &arguments)
 {
     if (arguments.size() < 2) {
-        err << "usage: brindle-bench fleet DIR COUNT [SETTINGS]\n";
+        err << "usage: brindle-bench fleet DIR COUNT [SETTINGS [LOG_MB]]\n";
         return 2;
     }
     const int count = arguments.at(1).toInt();
     SampleQueryOptions options;
     options.settingsPerSection = arguments.value(2, QStringLiteral("400")).toInt();
-    options.logBytes = options.settingsPerSection >= 400 ? 96 * 1024 : 2 * 1024;
+    options.logBytes = arguments.size() > 3 ? arguments.at(3).toLongLong() * 1000 * 1000
+                       : options.settingsPerSection >= 400 ? 96 * 1024
+                                                           : 2 * 1024;
     options.changedSettings = 6;
     for (int i = 0; i < count; ++i) {
         options.serial = QStringLiteral("BQ%1").arg(i + 1, 10, 10, QLatin1Char('0'));

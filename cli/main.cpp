@@ -147,7 +147,7 @@ int writeResult(const QString &text)
 }
 
 int writeDifferences(const QVector<SettingDifference> &differences, bool json,
-                     const QString &leftName, const QString &rightName)
+                     QLatin1String leftName, QLatin1String rightName)
 {
     const QString text =
         json ? QString::fromUtf8(settingDifferencesJson(differences, leftName, rightName))
@@ -201,7 +201,7 @@ int diffCommand(const Operand &operand, bool json)
         !sectionSettings(document.primary, QStringLiteral("primary (current)"), operand, &error))
         return trouble(error);
     return writeDifferences(diffSettings(document.shipped.entries, document.primary.entries), json,
-                            QStringLiteral("factory"), QStringLiteral("current"));
+                            QLatin1String("factory"), QLatin1String("current"));
 }
 
 int compareCommand(const Operand &a, const Operand &b, bool json)
@@ -215,7 +215,7 @@ int compareCommand(const Operand &a, const Operand &b, bool json)
         !sectionSettings(documentB.primary, description, b, &error))
         return trouble(error);
     return writeDifferences(diffSettings(documentA.primary.entries, documentB.primary.entries),
-                            json, QStringLiteral("a"), QStringLiteral("b"));
+                            json, QLatin1String("a"), QLatin1String("b"));
 }
 
 bool standardErrorIsTerminal()
@@ -275,53 +275,83 @@ private:
     QElapsedTimer lastShown;
 };
 
-// Exit status: 0 every file read, 1 some refused (all others stored), 2 the
-// export could not be done and nothing was changed.
-int exportCommand(QStringList paths, bool jsonLines, const QString &database, bool archive)
+// The settings of an export taken from the command line.
+struct ExportRequest
 {
-    if (!jsonLines && database.isEmpty())
+    QStringList paths;
+    bool jsonLines = false;
+    QString database;
+    bool archive = false;
+    bool prune = false;
+    int threads = 0;
+};
+
+// Exit status: 0 every file read, 1 some refused or some folder or name
+// unreadable (all others stored), 2 the export could not be done and nothing
+// was changed.
+int exportCommand(ExportRequest request)
+{
+    if (!request.jsonLines && request.database.isEmpty())
         return trouble(QStringLiteral("--sqlite needs a FILE."));
-    if (archive) {
-        if (!paths.isEmpty())
+    if (request.archive) {
+        if (!request.paths.isEmpty())
             return trouble(QStringLiteral("export takes --archive or PATHs, not both."));
-        paths.append(archivePath);
+        request.paths.append(archivePath);
     }
-    if (paths.isEmpty())
+    if (request.paths.isEmpty())
         return trouble(QStringLiteral("export takes --archive or at least one PATH."));
-    QVector<FoundFile> files;
-    QString error;
-    if (!findQueryFiles(paths, &files, &error))
-        return trouble(error);
 
     ExportReport report;
     ExportOptions options;
+    options.paths = request.paths;
     options.programVersion = QStringLiteral(BRINDLE_VERSION);
+    options.threads = request.threads;
+    options.prune = request.prune;
     options.progress = [&report](const ExportProgress &progress) {
         report.progress(progress);
     };
     options.refused = [&report](const QString &path, const QString &reason) {
         report.line(path + QStringLiteral(": Couldn't read the query file. ") + reason);
     };
+    options.unreadable = [&report](const QString &path, const QString &reason) {
+        report.line(path + QStringLiteral(": ") + reason);
+    };
     ExportResult result;
-    if (jsonLines) {
+    if (request.jsonLines) {
         QFile out;
         if (!openStandardOutput(&out))
             return trouble(QStringLiteral("Couldn't write to standard output."));
-        result = exportToJsonLines(files, &out, options);
+        result = exportToJsonLines(&out, options);
     } else {
-        result = exportToSqlite(files, database, options);
+        result = exportToSqlite(request.database, options);
     }
     report.clear();
     if (result.failed)
         return trouble(result.error);
     const ExportSummary &summary = result.summary;
-    report.line(QStringLiteral("%1 files: %2 read, %3 refused, %4 unchanged, %5 removed.")
-                    .arg(files.size())
+    report.line(QStringLiteral("%1 files: %2 read, %3 refused, %4 unchanged, %5 removed; %6 "
+                               "folders or names unreadable.")
+                    .arg(summary.files)
                     .arg(summary.read)
                     .arg(summary.refused)
                     .arg(summary.unchanged)
-                    .arg(summary.removed));
-    return summary.refused > 0 ? 1 : 0;
+                    .arg(summary.removed)
+                    .arg(summary.unreadable));
+    return summary.refused > 0 || summary.unreadable > 0 ? 1 : 0;
+}
+
+// An argument whose bytes are not valid in the system's encoding (UTF-8)
+// would name another file than the one meant; none is taken.
+bool argumentsDecode(int argc, char *argv[], QString *bad)
+{
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray bytes(argv[i]);
+        if (QFile::encodeName(QFile::decodeName(bytes)) != bytes) {
+            *bad = QFile::decodeName(bytes);
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -331,6 +361,11 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("brindle-query"));
     QCoreApplication::setApplicationVersion(QStringLiteral(BRINDLE_VERSION));
+    QString badArgument;
+    if (!argumentsDecode(argc, argv, &badArgument))
+        return trouble(badArgument +
+                       QStringLiteral(": The argument is not valid UTF-8; a file of that name "
+                                      "cannot be opened by it. Rename the file."));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -340,10 +375,11 @@ int main(int argc, char *argv[])
         "  print FILE              the document the viewer shows, every line whole\n"
         "  diff FILE               shipped (factory) against primary (current) settings\n"
         "  compare FILE_A FILE_B   primary settings of two query files\n"
-        "  export --sqlite DB|--jsonl [--archive|PATH...]\n"
+        "  export --sqlite DB|--jsonl [--prune] [--threads N] [--archive|PATH...]\n"
         "                          every query file under the PATHs (folders are\n"
         "                          walked) into an SQLite database, or as JSON Lines\n"
-        "                          on standard output\n"
+        "                          on standard output; rows of files outside the\n"
+        "                          PATHs are kept\n"
         "\n"
         "FILE is a .zip or .txt query file, or --serial SERIAL to take the\n"
         "printer's file from the Archivon archive.\n"
@@ -354,7 +390,8 @@ int main(int argc, char *argv[])
         "other control characters written as \\t \\r \\n \\\\ \\xHH, line and\n"
         "paragraph separators and direction controls as \\uXXXX.\n"
         "Exit status: 0 nothing to report, 1 differences found, 2 trouble;\n"
-        "for export: 0 every file read, 1 some refused, 2 nothing done."));
+        "for export: 0 every file read, 1 some refused or a folder or name\n"
+        "unreadable, 2 nothing done."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption jsonOption(QStringLiteral("json"),
@@ -369,11 +406,21 @@ int main(int argc, char *argv[])
         QStringLiteral("jsonl"), QStringLiteral("export: write JSON Lines to standard output."));
     const QCommandLineOption archiveOption(
         QStringLiteral("archive"), QStringLiteral("export: every query file in the archive."));
+    const QCommandLineOption pruneOption(
+        QStringLiteral("prune"),
+        QStringLiteral("export --sqlite: remove the rows of a PATH that is missing, or of a "
+                       "folder that holds no query file any more, instead of refusing."));
+    const QCommandLineOption threadsOption(
+        QStringLiteral("threads"),
+        QStringLiteral("export: read at most N files at once (default: one per core)."),
+        QStringLiteral("N"));
     parser.addOption(jsonOption);
     parser.addOption(serial);
     parser.addOption(sqliteOption);
     parser.addOption(jsonlOption);
     parser.addOption(archiveOption);
+    parser.addOption(pruneOption);
+    parser.addOption(threadsOption);
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("print, diff, compare or export."));
     parser.addPositionalArgument(QStringLiteral("operands"),
@@ -395,18 +442,33 @@ int main(int argc, char *argv[])
     const QVector<Operand> operands = operandsInOrder(arguments);
     const bool json = parser.isSet(jsonOption);
 
-    const bool exportOptions =
-        parser.isSet(sqliteOption) || parser.isSet(jsonlOption) || parser.isSet(archiveOption);
+    const bool exportOptions = parser.isSet(sqliteOption) || parser.isSet(jsonlOption) ||
+                               parser.isSet(archiveOption) || parser.isSet(pruneOption) ||
+                               parser.isSet(threadsOption);
     if (command == QLatin1String("export")) {
         if (json || parser.isSet(serial))
             return trouble(QStringLiteral("export takes no --json or --serial."));
         if (parser.isSet(sqliteOption) == parser.isSet(jsonlOption))
             return trouble(QStringLiteral("export takes --sqlite FILE or --jsonl."));
-        return exportCommand(positional.mid(1), parser.isSet(jsonlOption),
-                             parser.value(sqliteOption), parser.isSet(archiveOption));
+        if (parser.isSet(pruneOption) && parser.isSet(jsonlOption))
+            return trouble(QStringLiteral("--prune applies to --sqlite only."));
+        ExportRequest request;
+        request.paths = positional.mid(1);
+        request.jsonLines = parser.isSet(jsonlOption);
+        request.database = parser.value(sqliteOption);
+        request.archive = parser.isSet(archiveOption);
+        request.prune = parser.isSet(pruneOption);
+        if (parser.isSet(threadsOption)) {
+            bool number = false;
+            request.threads = parser.value(threadsOption).toInt(&number);
+            if (!number || request.threads < 1 || request.threads > 1024)
+                return trouble(QStringLiteral("--threads takes a number from 1 to 1024."));
+        }
+        return exportCommand(request);
     }
     if (exportOptions)
-        return trouble(QStringLiteral("--sqlite, --jsonl and --archive apply to export only."));
+        return trouble(QStringLiteral(
+            "--sqlite, --jsonl, --archive, --prune and --threads apply to export only."));
 
     int wanted = 0;
     if (command == QLatin1String("print") || command == QLatin1String("diff"))

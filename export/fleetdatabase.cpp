@@ -2,8 +2,8 @@
 
 #include <QDateTime>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
+#include <QFileInfo>
+#include <QtEndian>
 
 #include <sqlite3.h>
 
@@ -103,10 +103,10 @@ QString columnText(sqlite3_stmt *statement, int index)
                               sqlite3_column_bytes16(statement, index) / 2);
 }
 
-QString jsonArray(const QStringList &values)
+// Binds UTF-8 text for the next step only: the bytes must live until then.
+void bindUtf8(sqlite3_stmt *statement, int index, const QByteArray &text)
 {
-    return QString::fromUtf8(
-        QJsonDocument(QJsonArray::fromStringList(values)).toJson(QJsonDocument::Compact));
+    sqlite3_bind_text(statement, index, text.constData(), text.size(), SQLITE_STATIC);
 }
 
 // One value of a query that gives one integer.
@@ -151,18 +151,51 @@ bool readFiles(sqlite3 *db, PreviousExport *previous)
 
 } // namespace
 
-bool readPreviousExport(const QString &path, PreviousExport *previous, QString *error)
+bool hasExportDatabaseHeader(const QByteArray &start)
+{
+    const int applicationIdOffset = 68;
+    return start.size() >= 100 && start.startsWith(QByteArray("SQLite format 3\0", 16)) &&
+           qFromBigEndian<qint32>(start.constData() + applicationIdOffset) == exportApplicationId;
+}
+
+PreviousDatabase::~PreviousDatabase()
+{
+    close();
+}
+
+void PreviousDatabase::close()
+{
+    sqlite3_close(db);
+    db = nullptr;
+}
+
+bool PreviousDatabase::open(const QString &path, PreviousExport *previous, QString *error)
 {
     configureSqlite();
-    sqlite3 *db = nullptr;
     const QByteArray name = path.toUtf8();
-    const bool opened =
-        sqlite3_open_v2(name.constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK;
     qint64 applicationId = 0;
     qint64 version = 0;
-    bool ok = false;
-    if (!opened || !pragmaValue(db, "PRAGMA application_id", &applicationId) ||
-        applicationId != exportApplicationId) {
+    // Read only, so that a file that is not ours is never changed, not even by
+    // SQLite rolling back a journal beside it. A writer of another program
+    // is given a few seconds to finish.
+    const bool opened =
+        sqlite3_open_v2(name.constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_extended_result_codes(db, 1) == SQLITE_OK &&
+        sqlite3_busy_timeout(db, 5000) == SQLITE_OK &&
+        sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+    const bool header = opened && pragmaValue(db, "PRAGMA application_id", &applicationId);
+    const int code = db ? sqlite3_extended_errcode(db) : SQLITE_NOMEM;
+    if (!header && code == SQLITE_READONLY_ROLLBACK) {
+        *error = QStringLiteral("Its rollback journal (%1-journal) is hot: a program stopped while "
+                                "writing the database. Open the database once with sqlite3, which "
+                                "rolls the journal back, then export again. It is left as it is.")
+                     .arg(QFileInfo(path).fileName());
+    } else if (!header && (code & 0xff) == SQLITE_BUSY) {
+        *error = QStringLiteral("Another program is writing to it. It is left as it is.");
+    } else if (!header && code != SQLITE_NOTADB && code != SQLITE_OK) {
+        *error =
+            QStringLiteral("It could not be read: %1. It is left as it is.").arg(sqliteMessage(db));
+    } else if (applicationId != exportApplicationId) {
         *error = QStringLiteral("It is not a database written by brindle-query export; it is "
                                 "left as it is.");
     } else if (!pragmaValue(db, "PRAGMA user_version", &version) ||
@@ -174,10 +207,65 @@ bool readPreviousExport(const QString &path, PreviousExport *previous, QString *
     } else if (!readFiles(db, previous)) {
         *error = QStringLiteral("It could not be read: %1.").arg(sqliteMessage(db));
     } else {
-        ok = true;
+        return true;
     }
-    sqlite3_close(db);
-    return ok;
+    close();
+    return false;
+}
+
+DatabaseHold::~DatabaseHold()
+{
+    sqlite3_close(db); // an open transaction is rolled back: it wrote nothing
+}
+
+bool DatabaseHold::hold(const QString &path, QString *error)
+{
+    configureSqlite();
+    const QByteArray file = path.toUtf8();
+    // Merging the log needs the database to itself; readers and writers of
+    // other programs are given two seconds to finish.
+    if (sqlite3_open_v2(file.constData(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
+        sqlite3_busy_timeout(db, 2000) != SQLITE_OK) {
+        *error =
+            QStringLiteral("It could not be opened to be replaced: %1.").arg(sqliteMessage(db));
+        return false;
+    }
+    sqlite3_stmt *statement = nullptr;
+    QByteArray mode;
+    if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW)
+        mode = reinterpret_cast<const char *>(sqlite3_column_text(statement, 0));
+    sqlite3_finalize(statement);
+    // A log left beside the new file would be read as part of it. Leaving
+    // write-ahead-log mode merges the log into the old file and deletes it;
+    // it needs the database to itself.
+    const QString name = QFileInfo(path).fileName();
+    if (mode == "wal" &&
+        sqlite3_exec(db, "PRAGMA journal_mode = DELETE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        *error = sqlite3_errcode(db) == SQLITE_BUSY
+                     ? QStringLiteral("Another program has it open in write-ahead-log mode "
+                                      "(%1-wal): close it, then export again. It is left as it is.")
+                           .arg(name)
+                     : QStringLiteral("Its write-ahead log (%1-wal) could not be merged into it: "
+                                      "%2. It is left as it is.")
+                           .arg(name, sqliteMessage(db));
+        return false;
+    }
+    if (QFileInfo::exists(path + QStringLiteral("-wal"))) {
+        *error = QStringLiteral("Its write-ahead log (%1-wal) could not be merged into it. It is "
+                                "left as it is.")
+                     .arg(name);
+        return false;
+    }
+    // The write lock: a program writing the old file while it is replaced
+    // would leave a journal that the new file would take for its own. Nobody
+    // writes a file that is read only.
+    if (sqlite3_db_readonly(db, "main") != 1 &&
+        sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        *error = QStringLiteral("Another program is writing to it. It is left as it is.");
+        return false;
+    }
+    return true;
 }
 
 FleetDatabase::~FleetDatabase()
@@ -221,10 +309,10 @@ bool FleetDatabase::step(sqlite3_stmt *statement)
     return result == SQLITE_DONE || fail();
 }
 
-bool FleetDatabase::open(const QString &path, bool fresh)
+bool FleetDatabase::open(const QString &path, const PreviousDatabase *previous)
 {
     configureSqlite();
-    freshSchema = fresh;
+    freshSchema = !previous;
     const QByteArray name = path.toUtf8();
     // One thread uses the connection: it needs no mutex of its own.
     if (sqlite3_open_v2(name.constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
@@ -233,15 +321,28 @@ bool FleetDatabase::open(const QString &path, bool fresh)
     // No journal and no syncing: the file is a temporary one, synced and
     // renamed into place only once it is complete, and dropped otherwise.
     // Larger pages than the default hold more of the many small settings rows
-    // each, so a first export writes and sorts fewer of them.
-    if (fresh && !exec("PRAGMA page_size = 16384"))
+    // each, so a first export writes and sorts fewer of them. The first page
+    // goes to disk at once: it is what marks a temporary file left by a killed
+    // export as ours, to be removed by the next one.
+    const QByteArray header = "PRAGMA application_id = " + QByteArray::number(exportApplicationId);
+    if ((freshSchema && !exec("PRAGMA page_size = 16384")) ||
+        !exec("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF") || !exec(header.constData()))
         return false;
-    if (!exec("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; BEGIN"))
+    if (previous) {
+        // A copy through SQLite: a consistent state, its log included. The copy
+        // takes the old file's journal mode, which the temporary file must not
+        // have: its write-ahead log would be a file of its own beside it.
+        sqlite3_backup *backup = sqlite3_backup_init(db, "main", previous->db, "main");
+        const bool copied = backup && sqlite3_backup_step(backup, -1) == SQLITE_DONE;
+        if (sqlite3_backup_finish(backup) != SQLITE_OK || !copied ||
+            !exec("PRAGMA journal_mode = DELETE; PRAGMA journal_mode = OFF"))
+            return fail();
+    }
+    if (!exec("BEGIN"))
         return false;
-    const QByteArray header = "PRAGMA application_id = " + QByteArray::number(exportApplicationId) +
-                              "; PRAGMA user_version = " + QByteArray::number(exportSchemaVersion) +
-                              ";" + schema;
-    if (fresh && !exec(header.constData()))
+    const QByteArray versionAndSchema =
+        "PRAGMA user_version = " + QByteArray::number(exportSchemaVersion) + ";" + schema;
+    if (freshSchema && !exec(versionAndSchema.constData()))
         return false;
     return prepare(&insertFile, "INSERT INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)") &&
            prepare(&insertSetting, "INSERT INTO settings VALUES (?, ?, ?, ?, ?)") &&
@@ -320,14 +421,16 @@ bool FleetDatabase::insert(qint64 id, const QueryRecord &record)
     int position = 0;
     for (const SettingDifference &difference : record.differences) {
         const QString group = settingGroupName(difference.group);
-        const QString factory = jsonArray(difference.left);
-        const QString current = jsonArray(difference.right);
+        QByteArray factory;
+        appendJsonList(factory, difference.left);
+        QByteArray current;
+        appendJsonList(current, difference.right);
         sqlite3_bind_int64(insertDifference, 1, id);
         sqlite3_bind_int(insertDifference, 2, position++);
         bindText(insertDifference, 3, difference.key);
         bindText(insertDifference, 4, group);
-        bindText(insertDifference, 5, factory);
-        bindText(insertDifference, 6, current);
+        bindUtf8(insertDifference, 5, factory);
+        bindUtf8(insertDifference, 6, current);
         if (!step(insertDifference))
             return false;
     }

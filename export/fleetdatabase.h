@@ -25,10 +25,55 @@ struct PreviousExport
     qint64 largestId = 0;
 };
 
-// Reads an existing export database without changing it. False, with a
-// message, for a file that is not an SQLite database written by an export or
-// whose schema version is not this program's.
-bool readPreviousExport(const QString &path, PreviousExport *previous, QString *error);
+// An earlier export database, read through SQLite (never as bytes), so that
+// its write-ahead log is part of what is read. open() reads it in one read
+// transaction that stays open until close(), so that a FleetDatabase copied
+// from it holds the same state as was read.
+class PreviousDatabase
+{
+public:
+    PreviousDatabase() = default;
+    PreviousDatabase(const PreviousDatabase &) = delete;
+    PreviousDatabase &operator=(const PreviousDatabase &) = delete;
+    ~PreviousDatabase();
+
+    // Opens the database at path read only and reads what the next export
+    // needs. False, with a message, and nothing changed, for a file that is
+    // not an SQLite database written by an export, one whose schema version is
+    // not this program's, one with a hot rollback journal (left by a program
+    // that stopped while writing it) and one that cannot be read.
+    bool open(const QString &path, PreviousExport *previous, QString *error);
+    void close();
+
+private:
+    friend class FleetDatabase;
+    sqlite3 *db = nullptr;
+};
+
+// Holds an export database in place while a new one is renamed over it, so
+// that nothing of the old one is left beside the new one: a write-ahead log is
+// merged into the old file and removed first, and no other program writes the
+// old file (the hold takes its write lock) while the name changes. Released
+// by the destructor.
+class DatabaseHold
+{
+public:
+    DatabaseHold() = default;
+    DatabaseHold(const DatabaseHold &) = delete;
+    DatabaseHold &operator=(const DatabaseHold &) = delete;
+    ~DatabaseHold();
+
+    // False, with a message, when another program keeps the database open in
+    // write-ahead-log mode or is writing it.
+    bool hold(const QString &path, QString *error);
+
+private:
+    sqlite3 *db = nullptr;
+};
+
+// Whether a file that starts with these bytes (at least its first 100) is an
+// export database: SQLite's header with an export's application id.
+bool hasExportDatabaseHeader(const QByteArray &start);
 
 // An export database being written: the SQLite file of tables "files",
 // "settings", "differences" and "export_info" (see the README for the
@@ -43,9 +88,11 @@ public:
     FleetDatabase &operator=(const FleetDatabase &) = delete;
     ~FleetDatabase();
 
-    // Opens path, an empty file (a new database is made in it) or a copy of
-    // an earlier export database (which is then changed in place).
-    bool open(const QString &path, bool fresh);
+    // Opens path, an empty file, and makes a new database in it, or, with
+    // previous, a copy of that database made through SQLite's backup, which is
+    // then changed in place. The file's first page, which marks it as an
+    // export database, is on disk before anything else is written.
+    bool open(const QString &path, const PreviousDatabase *previous = nullptr);
     // Drops the rows of these files; before any insert.
     bool remove(const QVector<qint64> &ids);
     // Stores a file's rows under id, which must be free.

@@ -1,15 +1,16 @@
 #include "export/fleetexport.h"
 
 #include "export/fleetdatabase.h"
+#include "query/querydocument.h"
+#include "query/queryreader.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
 #include <QHash>
 #include <QLockFile>
 #include <QMutex>
-#include <QSet>
+#include <QRegularExpression>
 #include <QTemporaryFile>
 #include <QThread>
 #include <QThreadPool>
@@ -17,29 +18,314 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
+#include <new>
 
 #ifdef Q_OS_WIN
 #include <io.h>
 #include <windows.h>
 #else
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
+const qint64 exportMemoryBudget = qint64(768) * 1024 * 1024;
+const int exportLockStaleMs = 10 * 60 * 1000;
+const int exportLockRefreshMs = 60 * 1000;
+
 namespace {
 
-FoundFile foundFile(const QFileInfo &info)
+// What reading a file costs besides its text: the thread's buffers, the
+// document's structure, a refused file's record.
+const qint64 fileOverhead = 1024 * 1024;
+// Bytes of memory per byte of text while a file is read: the text in UTF-16
+// (2), and the document and record made of it. Measured: 2.1 for a file that
+// is mostly log, 7.1 for one of setting lines only (each an entry of its own).
+const int costPerTextByte = 8;
+
+QString parentFolder(const QString &path)
 {
-    const QDateTime modified = info.lastModified();
-    return {QDir::cleanPath(info.absoluteFilePath()), info.size(),
-            modified.isValid() ? modified.toMSecsSinceEpoch() : 0};
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    return slash <= 0 ? QStringLiteral("/") : path.left(slash);
 }
 
-bool isQueryFileName(const QString &name)
+// Whether path is root or lies under it.
+bool isUnder(const QString &path, const QString &root)
 {
-    return name.endsWith(QLatin1String(".zip")) || name.endsWith(QLatin1String(".txt"));
+    if (path == root)
+        return true;
+    return root.endsWith(QLatin1Char('/'))
+               ? path.startsWith(root)
+               : path.startsWith(root) && path.at(root.size()) == QLatin1Char('/');
 }
+
+// How deep the walk goes below a named folder: past this, a hostile tree
+// would cost memory with the square of its depth, and then the stack.
+const int maxWalkDepth = 256;
+const int maxWalkPathLength = 32768;
+
+QString tooDeepReason()
+{
+    return QStringLiteral("It is nested deeper than an export walks (%1 folders, or a path of "
+                          "%2 characters): it is not walked.")
+        .arg(maxWalkDepth)
+        .arg(maxWalkPathLength);
+}
+
+QString nameReason(bool folder)
+{
+    return folder ? QStringLiteral("Its name is not valid UTF-8, so the folder is not walked: "
+                                   "rename it to have what it holds exported.")
+                  : QStringLiteral("Its name is not valid UTF-8, so it cannot be read or stored: "
+                                   "rename it to have it exported.");
+}
+
+#ifdef Q_OS_UNIX
+qint64 modifiedMs(const struct stat &status)
+{
+    return qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000;
+}
+
+// A name as Qt names it, and whether Qt's name leads back to the same bytes.
+QString decodedName(const char *name, std::size_t length, bool *valid)
+{
+    const QByteArray bytes = QByteArray::fromRawData(name, int(length));
+    const QString decoded = QFile::decodeName(bytes);
+    *valid = QFile::encodeName(decoded) == bytes;
+    return decoded;
+}
+
+bool hasQuerySuffix(const char *name, std::size_t length)
+{
+    return length >= 4 && (qstrnicmp(name + length - 4, ".zip", 4) == 0 ||
+                           qstrnicmp(name + length - 4, ".txt", 4) == 0);
+}
+#else
+bool hasQuerySuffix(const QString &name)
+{
+    return name.endsWith(QLatin1String(".zip"), Qt::CaseInsensitive) ||
+           name.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive);
+}
+#endif
+
+// The walk of findQueryFiles. On Unix it goes by the system's folder calls,
+// each folder opened relative to its parent: every byte name is seen (Qt's
+// listing drops or mangles names that are not valid UTF-8) and no path is too
+// long to walk.
+class Walker
+{
+public:
+    Walker(QueryFileWalk *walk, const UnreadableCallback &unreadable)
+        : walk(walk)
+        , unreadable(unreadable)
+    {
+    }
+
+    void walkNamed(const QString &given)
+    {
+        QueryFileWalk::Named named;
+        named.path = QDir::cleanPath(QFileInfo(given).absoluteFilePath());
+        const int before = walk->files.size();
+#ifdef Q_OS_UNIX
+        const QByteArray encoded = QFile::encodeName(named.path);
+        struct stat status;
+        if (::stat(encoded.constData(), &status) == 0 && S_ISDIR(status.st_mode)) {
+            named.exists = named.folder = true;
+            const int fd = ::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0)
+                folderFailed(named.path, errno);
+            else
+                walkFolder(fd, named.path, 0);
+        } else if (::lstat(encoded.constData(), &status) == 0) {
+            // A file, or a link to nothing: the reader says what it is.
+            named.exists = true;
+            FoundFile file{named.path, 0, 0};
+            if (::stat(encoded.constData(), &status) == 0) {
+                file.size = status.st_size;
+                file.modifiedMs = modifiedMs(status);
+            }
+            walk->files.append(file);
+        } else if (errno != ENOENT && errno != ENOTDIR) {
+            // Whether it is there cannot be told: nothing under it is gone.
+            const int error = errno;
+            named.exists = true;
+            walk->unreadableFolders.insert(named.path);
+            report(named.path,
+                   QStringLiteral("Couldn't examine it: %1.").arg(qt_error_string(error)));
+        }
+#else
+        const QFileInfo info(named.path);
+        if (info.isDir()) {
+            named.exists = named.folder = true;
+            walkFolder(named.path, 0);
+        } else if (info.exists() || info.isSymLink()) {
+            named.exists = true;
+            walk->files.append(foundFile(info));
+        }
+#endif
+        named.found = walk->files.size() - before;
+        walk->named.append(named);
+    }
+
+private:
+    void report(const QString &path, const QString &reason)
+    {
+        ++walk->unreadable;
+        if (unreadable)
+            unreadable(path, reason);
+    }
+
+    void folderFailed(const QString &path, int error)
+    {
+        walk->unreadableFolders.insert(path);
+        report(path, QStringLiteral("Couldn't read the folder: %1.").arg(qt_error_string(error)));
+    }
+
+#ifdef Q_OS_UNIX
+    // Walks the folder open as fd (which it closes) below path, depth folders
+    // below the named one.
+    void walkFolder(int fd, const QString &path, int depth)
+    {
+        if (depth > maxWalkDepth || path.size() > maxWalkPathLength) {
+            walk->unreadableFolders.insert(path);
+            report(path, tooDeepReason());
+            ::close(fd);
+            return;
+        }
+        struct stat status;
+        if (::fstat(fd, &status) != 0) {
+            folderFailed(path, errno);
+            ::close(fd);
+            return;
+        }
+        // A bind mount can hold its own parent: the walk would never end.
+        const QPair<dev_t, ino_t> identity(status.st_dev, status.st_ino);
+        if (ancestors.contains(identity)) {
+            walk->unreadableFolders.insert(path);
+            report(path, QStringLiteral("It is one of the folders that hold it (a mount loop): it "
+                                        "is not walked again."));
+            ::close(fd);
+            return;
+        }
+        DIR *dir = ::fdopendir(fd);
+        if (!dir) {
+            folderFailed(path, errno);
+            ::close(fd);
+            return;
+        }
+        ancestors.append(identity);
+        const QString prefix = path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
+        QVector<QByteArray> folders;
+        int error = 0;
+        for (;;) {
+            errno = 0;
+            const dirent *entry = ::readdir(dir);
+            if (!entry) {
+                error = errno;
+                break;
+            }
+            const char *name = entry->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+                continue;
+            const std::size_t length = std::strlen(name);
+            bool isFolder = entry->d_type == DT_DIR;
+            if (entry->d_type == DT_UNKNOWN) {
+                struct stat link;
+                if (::fstatat(::dirfd(dir), name, &link, AT_SYMLINK_NOFOLLOW) != 0)
+                    continue; // gone since it was listed
+                isFolder = S_ISDIR(link.st_mode);
+            }
+            if (isFolder) {
+                folders.append(QByteArray(name, int(length)));
+                continue;
+            }
+            if (!hasQuerySuffix(name, length) || std::strncmp(name, "._", 2) == 0)
+                continue;
+            bool valid = false;
+            const QString file = prefix + decodedName(name, length, &valid);
+            if (!valid) {
+                report(file, nameReason(false));
+                continue;
+            }
+            FoundFile found{file, 0, 0};
+            struct stat target;
+            if (::fstatat(::dirfd(dir), name, &target, 0) == 0) {
+                if (S_ISDIR(target.st_mode))
+                    continue; // a link to a folder, never followed
+                found.size = target.st_size;
+                found.modifiedMs = modifiedMs(target);
+            }
+            walk->files.append(found);
+        }
+        if (error != 0) {
+            walk->unreadableFolders.insert(path);
+            report(path, QStringLiteral("Couldn't read the folder to its end: %1.")
+                             .arg(qt_error_string(error)));
+        } else {
+            walk->listedFolders.insert(path);
+        }
+        for (const QByteArray &name : qAsConst(folders)) {
+            bool valid = false;
+            const QString folder = prefix + decodedName(name.constData(), name.size(), &valid);
+            if (!valid) {
+                report(folder, nameReason(true));
+                continue;
+            }
+            const int child = ::openat(::dirfd(dir), name.constData(),
+                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (child < 0)
+                folderFailed(folder, errno);
+            else
+                walkFolder(child, folder, depth + 1);
+        }
+        ancestors.removeLast();
+        ::closedir(dir);
+    }
+
+    QVector<QPair<dev_t, ino_t>> ancestors;
+#else
+    static FoundFile foundFile(const QFileInfo &info)
+    {
+        const QDateTime modified = info.lastModified();
+        return {QDir::cleanPath(info.absoluteFilePath()), info.size(),
+                modified.isValid() ? modified.toMSecsSinceEpoch() : 0};
+    }
+
+    void walkFolder(const QString &path, int depth)
+    {
+        if (depth > maxWalkDepth || path.size() > maxWalkPathLength) {
+            walk->unreadableFolders.insert(path);
+            report(path, tooDeepReason());
+            return;
+        }
+        const QDir dir(path);
+        if (!dir.isReadable()) {
+            walk->unreadableFolders.insert(path);
+            report(path, QStringLiteral("Couldn't read the folder."));
+            return;
+        }
+        walk->listedFolders.insert(path);
+        const QFileInfoList entries = dir.entryInfoList(QDir::AllEntries | QDir::Hidden |
+                                                        QDir::System | QDir::NoDotAndDotDot);
+        for (const QFileInfo &entry : entries) {
+            if (entry.isDir() && !entry.isSymLink())
+                walkFolder(QDir::cleanPath(entry.absoluteFilePath()), depth + 1);
+            else if (!entry.isDir() && hasQuerySuffix(entry.fileName()) &&
+                     !entry.fileName().startsWith(QLatin1String("._")))
+                walk->files.append(foundFile(entry));
+        }
+    }
+#endif
+
+    QueryFileWalk *const walk;
+    const UnreadableCallback &unreadable;
+};
 
 // A file's record, with the size and modification time found before reading.
 QueryRecord recordOf(const FoundFile &file)
@@ -50,57 +336,133 @@ QueryRecord recordOf(const FoundFile &file)
     return record;
 }
 
+// The record of a file refused for reason.
+QueryRecord refusedRecord(const FoundFile &file, const QString &reason)
+{
+    QueryRecord record;
+    record.path = file.path;
+    record.size = file.size;
+    record.modifiedMs = file.modifiedMs;
+    record.refusal = reason;
+    record.serial = printerSerial(QueryDocument(), file.path);
+    return record;
+}
+
+// The memory reading a file takes at most, from the size of its text as the
+// file declares it. A file refused before it is read costs little.
+qint64 readingCost(const QString &path)
+{
+    const qint64 size = queryTextSize(path);
+    if (size < 0 || size > maxQueryFileSize)
+        return fileOverhead;
+    return costPerTextByte * size + fileOverhead;
+}
+
 // Reads files on a pool of threads and hands what read gives for each back in
-// the order of the list. At most a few results per thread wait to be taken, so
-// memory is bounded by the thread count and the largest file, not by the
-// number of files.
+// the order of the list. At most a few results per thread wait to be taken,
+// and the files being read or waiting together take at most
+// exportMemoryBudget: a file takes its reading cost, in the order of the list
+// (so that a later file never holds memory an earlier one waits for), and
+// gives it back once the next result is asked for. A file whose reading runs
+// out of memory gives refuse's result instead; the others go on.
 template<typename Result> class OrderedReader
 {
 public:
-    OrderedReader(const QVector<FoundFile> &files, int threads,
-                  std::function<Result(const FoundFile &)> read)
+    using Read = std::function<Result(const FoundFile &)>;
+    using Refuse = std::function<Result(const FoundFile &, const QString &reason)>;
+
+    OrderedReader(const QVector<FoundFile> &files, int threads, Read read, Refuse refuse)
         : files(files)
         , window(2 * threads)
         , read(std::move(read))
+        , refuse(std::move(refuse))
     {
         pool.setMaxThreadCount(threads);
     }
     ~OrderedReader()
     {
-        stopping = true;
+        {
+            QMutexLocker locker(&mutex);
+            stopping = true;
+            turnOrRoom.wakeAll();
+        }
         pool.waitForDone();
     }
 
     Result next()
     {
+        {
+            QMutexLocker locker(&mutex);
+            available += heldByTaken;
+            heldByTaken = 0;
+            turnOrRoom.wakeAll();
+        }
         while (submitted < files.size() && submitted - taken < window)
             submit(submitted++);
         QMutexLocker locker(&mutex);
         while (!done.contains(taken))
             ready.wait(&mutex);
-        return done.take(taken++);
+        Done result = done.take(taken++);
+        heldByTaken = result.cost;
+        return std::move(result.result);
     }
 
 private:
+    struct Done
+    {
+        Result result;
+        qint64 cost = 0;
+    };
+
     void submit(int index)
     {
-        pool.start([this, index] {
-            Result result = stopping ? Result() : read(files.at(index));
+        pool.start([this, index] { work(index); });
+    }
+
+    void work(int index)
+    {
+        const FoundFile &file = files.at(index);
+        Done result;
+        if (!stopping) {
+            const qint64 cost = qMin(readingCost(file.path), exportMemoryBudget);
             QMutexLocker locker(&mutex);
-            done.insert(index, std::move(result));
-            ready.wakeAll();
-        });
+            while (!stopping && (turn != index || available < cost))
+                turnOrRoom.wait(&mutex);
+            if (!stopping) {
+                available -= cost;
+                result.cost = cost;
+                ++turn;
+                turnOrRoom.wakeAll();
+            }
+        }
+        if (!stopping) {
+            // Qt reports an allocation that fails by throwing; it must not end
+            // the export, only this file's reading.
+            try {
+                result.result = read(file);
+            } catch (const std::bad_alloc &) {
+                result.result = refuse(file, notEnoughMemoryReason());
+            }
+        }
+        QMutexLocker locker(&mutex);
+        done.insert(index, std::move(result));
+        ready.wakeAll();
     }
 
     const QVector<FoundFile> &files;
     const int window;
-    const std::function<Result(const FoundFile &)> read;
+    const Read read;
+    const Refuse refuse;
     int submitted = 0;
     int taken = 0;
     std::atomic<bool> stopping{false};
     QMutex mutex;
     QWaitCondition ready;
-    QHash<int, Result> done;
+    QWaitCondition turnOrRoom;
+    int turn = 0;                          // the next file to take its cost
+    qint64 available = exportMemoryBudget; // memory not taken by a file
+    qint64 heldByTaken = 0;                // the cost of the result last taken
+    QHash<int, Done> done;
     QThreadPool pool;
 };
 
@@ -111,6 +473,11 @@ struct JsonLine
     QString refusal;
     QByteArray line;
 };
+
+JsonLine jsonLineOf(const QueryRecord &record)
+{
+    return JsonLine{record.path, record.refusal, queryRecordJson(record)};
+}
 
 int threadCount(const ExportOptions &options)
 {
@@ -136,57 +503,107 @@ void account(const ExportOptions &options, ExportSummary *summary, ExportProgres
         options.progress(*progress);
 }
 
-// A JSON string: quotes, backslashes and control characters escaped, the
-// rest as UTF-8.
-void appendJson(QByteArray &out, const QString &text)
+ExportResult failure(const QString &error)
 {
-    out += '"';
-    int from = 0;
-    for (int i = 0; i < text.size(); ++i) {
-        const ushort c = text.at(i).unicode();
-        if (c >= 0x20 && c != '"' && c != '\\')
-            continue;
-        out += text.midRef(from, i - from).toUtf8();
-        out += c == '"'    ? QByteArray("\\\"")
-               : c == '\\' ? QByteArray("\\\\")
-                           : QByteArray("\\u00") + QByteArray::number(c, 16).rightJustified(2, '0');
-        from = i + 1;
-    }
-    out += text.midRef(from).toUtf8();
-    out += '"';
+    ExportResult result;
+    result.failed = true;
+    result.error = error;
+    return result;
 }
 
-void appendJsonOrNull(QByteArray &out, const QString &text)
+// The file a database path names, symbolic links followed (also one to a
+// file not yet made, so that the export writes where the link points and
+// keeps the link), in its folder's canonical path, so that exports naming it
+// through different links share one lock.
+QString resolvedDatabasePath(const QString &path)
 {
-    if (text.isNull())
-        out += "null";
-    else
-        appendJson(out, text);
+    QString resolved = QFileInfo(path).absoluteFilePath();
+    for (int links = 0; links < 40 && QFileInfo(resolved).isSymLink(); ++links)
+        resolved = QFileInfo(resolved).symLinkTarget();
+    const QFileInfo info(QDir::cleanPath(resolved));
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return folder.isEmpty() ? info.absoluteFilePath() : QDir(folder).filePath(info.fileName());
 }
 
-void appendJsonList(QByteArray &out, const QStringList &values)
+// The database's file as found before the export: whether there is one, and
+// the mode and owner a new one takes.
+struct DatabaseFile
 {
-    out += '[';
-    for (int i = 0; i < values.size(); ++i) {
-        if (i > 0)
-            out += ',';
-        appendJson(out, values.at(i));
+    bool exists = false;
+#ifdef Q_OS_UNIX
+    mode_t mode = 0644;
+    uid_t owner = uid_t(-1);
+    gid_t group = gid_t(-1);
+    dev_t device = 0;
+    ino_t inode = 0;
+#endif
+};
+
+// False, with a message, for a path the export must not write: a FIFO, a
+// device or a folder (opening one could block or harm it), and a missing
+// database whose journal or log is still there (SQLite would take it for
+// the new file's own).
+bool examineDatabase(const QString &path, DatabaseFile *file, QString *error)
+{
+#ifdef Q_OS_UNIX
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) == 0) {
+        if (!S_ISREG(status.st_mode)) {
+            *error = QStringLiteral("It is not a regular file: an export writes only a regular "
+                                    "file, or a new one.");
+            return false;
+        }
+        file->exists = true;
+        file->mode = status.st_mode & 0777;
+        file->owner = status.st_uid;
+        file->group = status.st_gid;
+        file->device = status.st_dev;
+        file->inode = status.st_ino;
+        return true;
     }
-    out += ']';
+    if (errno != ENOENT) {
+        *error = QStringLiteral("Couldn't examine it: %1.").arg(qt_error_string());
+        return false;
+    }
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    file->mode = 0666 & ~mask;
+#else
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        *error = QStringLiteral("It is not a regular file: an export writes only a regular file, "
+                                "or a new one.");
+        return false;
+    }
+    file->exists = info.exists();
+    if (file->exists)
+        return true;
+#endif
+    for (const char *suffix : {"-journal", "-wal"}) {
+        const QFileInfo orphan(path + QLatin1String(suffix));
+        if (orphan.exists() && orphan.size() > 0) {
+            *error = QStringLiteral("%1 lies beside it, but the database it belongs to is gone: "
+                                    "remove it, then export again.")
+                         .arg(orphan.fileName());
+            return false;
+        }
+    }
+    return true;
 }
 
-void appendSettingsJson(QByteArray &out, const QVector<SettingEntry> &settings)
+// Whether the database's path still names the file examineDatabase found
+// (or still none): a file another program put there meanwhile is not ours
+// to replace.
+bool isSameDatabaseFile(const QString &path, const DatabaseFile &file)
 {
-    out += '[';
-    for (int i = 0; i < settings.size(); ++i) {
-        const SettingEntry &setting = settings.at(i);
-        out += i > 0 ? ",{\"key\":" : "{\"key\":";
-        appendJson(out, setting.key);
-        out += ",\"value\":";
-        appendJson(out, setting.value);
-        out += ",\"group\":\"" + settingGroupName(setting.group).toLatin1() + "\"}";
-    }
-    out += ']';
+#ifdef Q_OS_UNIX
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return !file.exists && errno == ENOENT;
+    return file.exists && status.st_dev == file.device && status.st_ino == file.inode;
+#else
+    return QFileInfo::exists(path) == file.exists;
+#endif
 }
 
 bool syncFile(const QString &path)
@@ -222,119 +639,437 @@ bool replaceFile(const QString &from, const QString &to)
 #endif
 }
 
-// Temporary databases of exports that were killed: nobody else writes them
-// while the lock is held.
-void removeAbandonedTemporaries(const QString &databasePath)
+// Gives the new database the old one's mode and, where allowed, owner and
+// group, or a new one the mode the umask allows.
+void setDatabaseMode(const QString &path, const DatabaseFile &file)
 {
-    const QFileInfo database(databasePath);
-    const QString prefix = database.fileName() + QLatin1String(".export-");
-    const QDir folder = database.dir();
-    for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden)) {
-        if (name.startsWith(prefix))
-            QFile::remove(folder.filePath(name));
+#ifdef Q_OS_UNIX
+    const QByteArray name = QFile::encodeName(path);
+    if (file.exists && (file.owner != ::geteuid() || file.group != ::getegid()) &&
+        ::chown(name.constData(), file.owner, file.group) != 0 &&
+        ::chown(name.constData(), uid_t(-1), file.group) != 0) {
+        // Only root gives a file away: it stays the exporting user's.
+    }
+    ::chmod(name.constData(), file.mode);
+#else
+    Q_UNUSED(file)
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                    QFile::ReadOther);
+#endif
+}
+
+// The temporary database of an export, beside the database it will replace:
+// a name no user chooses, held (flock) by its export while it runs.
+const QLatin1String temporaryInfix(".brindle-export-");
+const QLatin1String temporarySuffix(".tmp");
+
+bool holdTemporary(QFile &file)
+{
+#ifdef Q_OS_UNIX
+    return ::flock(file.handle(), LOCK_EX | LOCK_NB) == 0;
+#else
+    Q_UNUSED(file)
+    return true;
+#endif
+}
+
+// Removes the temporary databases that killed exports to this database left
+// behind, and nothing else: a file of that name whose content is an export
+// database (or nothing: killed before it wrote any) and that no running
+// export holds.
+void removeAbandonedTemporaries(const QString &database)
+{
+    const QFileInfo info(database);
+    const QRegularExpression ours(QLatin1Char('^') +
+                                  QRegularExpression::escape(info.fileName() + temporaryInfix) +
+                                  QStringLiteral("[A-Za-z0-9]{6}") +
+                                  QRegularExpression::escape(temporarySuffix) + QLatin1Char('$'));
+    const QDir folder = info.dir();
+    for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        if (!ours.match(name).hasMatch())
+            continue;
+        const QString path = folder.filePath(name);
+        const QFileInfo candidate(path);
+        QFile file(path);
+        // Ours are regular files; opening a FIFO would block.
+        if (candidate.isSymLink() || !candidate.isFile() || !file.open(QIODevice::ReadOnly) ||
+            !holdTemporary(file))
+            continue;
+        if (file.size() != 0 && !hasExportDatabaseHeader(file.read(100)))
+            continue;
+        QFile::remove(path);
     }
 }
 
-bool copyInto(const QString &from, QFile *to)
+// The lock file of an export database, taken before anything else and held
+// to the end, its modification time refreshed while it is held.
+class ExportLock
 {
-    QFile source(from);
-    if (!source.open(QIODevice::ReadOnly))
-        return false;
-    QByteArray block(1 << 20, Qt::Uninitialized);
-    for (;;) {
-        const qint64 got = source.read(block.data(), block.size());
-        if (got < 0)
-            return false;
-        if (got == 0)
-            return to->flush();
-        if (to->write(block.constData(), got) != got)
-            return false;
+public:
+    explicit ExportLock(const QString &path)
+        : lock(path)
+        , path(path)
+    {
+        lock.setStaleLockTime(exportLockStaleMs);
     }
-}
+    ~ExportLock()
+    {
+        if (!refresher)
+            return;
+        {
+            QMutexLocker locker(&mutex);
+            stopping = true;
+            stop.wakeAll();
+        }
+        refresher->wait();
+    }
 
-// What an export does with each file: read it (under ids, an old id for a
-// changed file, a new one otherwise) or keep its stored rows; and the rows of
-// which files it drops first.
-struct ExportPlan
-{
-    QVector<FoundFile> toRead;
-    QVector<qint64> ids;
-    QVector<const StoredFile *> kept; // per file, null unless kept
-    QVector<qint64> toRemove;
-    int removed = 0; // files of the previous export that are gone
+    // False, with a message, when another export holds it or it cannot be
+    // made.
+    bool tryLock(QString *error)
+    {
+        // A lock of ours is a regular file; reading anything else to see whose
+        // lock it is could block (a FIFO) or mislead.
+        const QFileInfo existing(path);
+        if ((existing.exists() || existing.isSymLink()) &&
+            (existing.isSymLink() || !existing.isFile())) {
+            *error = QStringLiteral("%1 beside it is not a lock file of an export: remove it, "
+                                    "then export again.")
+                         .arg(existing.fileName());
+            return false;
+        }
+        if (!lock.tryLock(0)) {
+            *error = lock.error() == QLockFile::LockFailedError
+                         ? QStringLiteral("Another export to this database is running.")
+                     : lock.error() == QLockFile::PermissionError
+                         ? QStringLiteral("Couldn't create the lock file beside it: the folder "
+                                          "is not writable.")
+                         : QStringLiteral("Couldn't create the lock file beside it.");
+            return false;
+        }
+        refresher.reset(QThread::create([this] { refresh(); }));
+        refresher->start();
+        return true;
+    }
+
+private:
+    void refresh()
+    {
+        QMutexLocker locker(&mutex);
+        while (!stopping) {
+            if (!stop.wait(&mutex, exportLockRefreshMs) && !stopping) {
+#ifdef Q_OS_UNIX
+                ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), nullptr, 0);
+#endif
+            }
+        }
+    }
+
+    QLockFile lock;
+    const QString path;
+    QMutex mutex;
+    QWaitCondition stop;
+    bool stopping = false;
+    std::unique_ptr<QThread> refresher;
 };
 
-ExportPlan planExport(const QVector<FoundFile> &files, const PreviousExport &previous, bool fresh)
+// What an export does with each file it counts: keep its stored rows, read it
+// (under its old id, or a new one), or read it to see whether its refusal
+// still stands. Then, which rows it drops first.
+struct ExportPlan
 {
-    ExportPlan plan;
-    plan.kept.fill(nullptr, files.size());
-    QSet<QString> found;
-    qint64 nextId = fresh ? 0 : previous.largestId;
-    for (int i = 0; i < files.size(); ++i) {
-        const FoundFile &file = files.at(i);
-        found.insert(file.path);
-        const auto stored = previous.files.constFind(file.path);
-        if (fresh || stored == previous.files.cend()) {
-            plan.toRead.append(file);
-            plan.ids.append(++nextId);
-        } else if (stored->size != file.size || stored->modifiedMs != file.modifiedMs) {
-            plan.toRead.append(file);
-            plan.ids.append(stored->id);
-            plan.toRemove.append(stored->id);
-        } else {
-            plan.kept[i] = &*stored;
-        }
+    enum Action { Keep, Read, Retry };
+    QVector<FoundFile> files; // those found, and those read again for a new version
+    QVector<Action> actions;
+    QVector<qint64> ids;
+    QVector<const StoredFile *> stored; // null for a new file or version
+    QVector<qint64> toRemove;
+    int removed = 0;
+};
+
+// Whether the file at path, under the named path root and not found by the
+// walk, is verifiably gone: nothing between it and root failed to be read,
+// and the folder that held it was read to its end or it is found missing.
+bool isGone(const QString &path, const QString &root, const QueryFileWalk &walk)
+{
+    for (QString folder = path;; folder = parentFolder(folder)) {
+        if (walk.unreadableFolders.contains(folder))
+            return false;
+        if (folder.size() <= root.size())
+            break;
     }
-    for (auto it = previous.files.cbegin(); it != previous.files.cend(); ++it) {
-        if (!found.contains(it.key())) {
-            ++plan.removed;
-            if (!fresh)
-                plan.toRemove.append(it->id);
-        }
-    }
-    return plan;
+    if (walk.listedFolders.contains(parentFolder(path)))
+        return true;
+#ifdef Q_OS_UNIX
+    struct stat status;
+    return ::lstat(QFile::encodeName(path).constData(), &status) != 0 &&
+           (errno == ENOENT || errno == ENOTDIR);
+#else
+    return !QFileInfo(path).exists() && !QFileInfo(path).isSymLink();
+#endif
 }
 
-ExportResult failure(const QString &error)
+// The named path that decides about a stored file: the first existing one
+// that holds it, else the first missing one; -1 for none.
+int namedPathOf(const QString &path, const QVector<QueryFileWalk::Named> &named)
 {
+    int missing = -1;
+    for (int i = 0; i < named.size(); ++i) {
+        if (!isUnder(path, named.at(i).path))
+            continue;
+        if (named.at(i).exists)
+            return i;
+        if (missing < 0)
+            missing = i;
+    }
+    return missing;
+}
+
+FoundFile examinedFile(const QString &path)
+{
+    const QFileInfo info(path);
+    const QDateTime modified = info.lastModified();
+    return {path, info.size(), modified.isValid() ? modified.toMSecsSinceEpoch() : 0};
+}
+
+// Plans an export of what walk found into a database that held previous
+// (fresh: one that is built anew). False, with a message, when a named path
+// is missing, or a named folder holds no query file any more, while the
+// database holds files from it, unless prune.
+bool planExport(const QueryFileWalk &walk, const PreviousExport &previous, bool fresh, bool prune,
+                ExportPlan *plan, QString *error)
+{
+    QSet<QString> found;
+    for (const FoundFile &file : walk.files)
+        found.insert(file.path);
+    QVector<int> held(walk.named.size(), 0);
+    QVector<int> gone(walk.named.size(), 0);
+    QVector<FoundFile> again;
+    for (auto it = previous.files.cbegin(); it != previous.files.cend(); ++it) {
+        if (found.contains(it.key()))
+            continue;
+        const int named = namedPathOf(it.key(), walk.named);
+        const bool missing = named >= 0 && !walk.named.at(named).exists;
+        if (named >= 0)
+            ++held[named];
+        if (named >= 0 && (missing ? prune : isGone(it.key(), walk.named.at(named).path, walk))) {
+            ++gone[named];
+            ++plan->removed;
+            if (!fresh)
+                plan->toRemove.append(it->id);
+        } else if (fresh) {
+            // Kept, so read again by this version.
+            again.append(examinedFile(it.key()));
+        }
+    }
+    for (int i = 0; i < walk.named.size(); ++i) {
+        const QueryFileWalk::Named &named = walk.named.at(i);
+        const QString rows = QStringLiteral(" the database holds %1 files from it. Nothing was "
+                                            "changed; --prune removes their rows.")
+                                 .arg(held.at(i));
+        if (!named.exists) {
+            *error = named.path + QStringLiteral(": No such file or folder");
+            *error += held.at(i) == 0 ? QStringLiteral(".")
+                      : prune         ? QString()
+                                      : QLatin1String(", and") + rows;
+            if (held.at(i) == 0 || !prune)
+                return false;
+        } else if (named.folder && named.found == 0 && gone.at(i) > 0 && !prune) {
+            *error = named.path +
+                     QStringLiteral(": No query file is found in the folder (is it a share that "
+                                    "is not mounted?), but") +
+                     rows;
+            return false;
+        }
+    }
+
+    plan->files = walk.files + again;
+    std::sort(plan->files.begin(), plan->files.end(),
+              [](const FoundFile &a, const FoundFile &b) { return a.path < b.path; });
+    qint64 nextId = fresh ? 0 : previous.largestId;
+    for (const FoundFile &file : qAsConst(plan->files)) {
+        const auto stored = fresh ? previous.files.cend() : previous.files.constFind(file.path);
+        if (stored == previous.files.cend()) {
+            plan->actions.append(ExportPlan::Read);
+            plan->ids.append(++nextId);
+            plan->stored.append(nullptr);
+            continue;
+        }
+        plan->ids.append(stored->id);
+        plan->stored.append(&*stored);
+        if (stored->size != file.size || stored->modifiedMs != file.modifiedMs) {
+            plan->actions.append(ExportPlan::Read);
+            plan->toRemove.append(stored->id);
+        } else {
+            plan->actions.append(stored->refusal.isNull() ? ExportPlan::Keep : ExportPlan::Retry);
+        }
+    }
+    return true;
+}
+
+// Reads again the files refused before and unchanged since: a refusal for a
+// passing reason (permissions, a file still being copied) must not stand.
+// One refused again for the same reason keeps its rows; any other is read.
+void retryRefusals(ExportPlan *plan, int threads)
+{
+    QVector<FoundFile> retried;
+    for (int i = 0; i < plan->files.size(); ++i) {
+        if (plan->actions.at(i) == ExportPlan::Retry)
+            retried.append(plan->files.at(i));
+    }
+    OrderedReader<QString> reader(
+        retried, threads, [](const FoundFile &file) { return recordOf(file).refusal; },
+        [](const FoundFile &, const QString &reason) { return reason; });
+    for (int i = 0; i < plan->files.size(); ++i) {
+        if (plan->actions.at(i) != ExportPlan::Retry)
+            continue;
+        if (reader.next() == plan->stored.at(i)->refusal) {
+            plan->actions[i] = ExportPlan::Keep;
+        } else {
+            plan->actions[i] = ExportPlan::Read;
+            plan->toRemove.append(plan->ids.at(i));
+        }
+    }
+}
+
+ExportResult exportToSqliteUnguarded(const QString &databasePath, const ExportOptions &options)
+{
+    const QString name = databasePath + QStringLiteral(": ");
+    const QString database = resolvedDatabasePath(databasePath);
+    DatabaseFile file;
+    QString error;
+    if (!examineDatabase(database, &file, &error))
+        return failure(name + error);
+    ExportLock lock(database + QStringLiteral(".lock"));
+    if (!lock.tryLock(&error))
+        return failure(name + error);
+    removeAbandonedTemporaries(database);
+
+    PreviousExport previous;
+    PreviousDatabase source;
+    if (file.exists && !source.open(database, &previous, &error))
+        return failure(name + error);
+    const bool fresh = !file.exists || previous.programVersion != options.programVersion;
+    if (fresh)
+        source.close();
+
+    const QueryFileWalk walk = findQueryFiles(options.paths, options.unreadable);
+    ExportPlan plan;
+    if (!planExport(walk, previous, fresh, options.prune, &plan, &error))
+        return failure(error);
+    const int threads = threadCount(options);
+    retryRefusals(&plan, threads);
+
     ExportResult result;
-    result.failed = true;
-    result.error = error;
+    result.summary.files = plan.files.size();
+    result.summary.removed = plan.removed;
+    result.summary.unreadable = walk.unreadable;
+    QVector<FoundFile> toRead;
+    for (int i = 0; i < plan.files.size(); ++i) {
+        if (plan.actions.at(i) == ExportPlan::Read)
+            toRead.append(plan.files.at(i));
+    }
+    const bool written = fresh || !toRead.isEmpty() || !plan.toRemove.isEmpty();
+
+    // The new database is built beside the old one, so that the final rename
+    // stays on one file system.
+    QTemporaryFile temporary(database + temporaryInfix + QStringLiteral("XXXXXX") +
+                             temporarySuffix);
+    FleetDatabase db;
+    if (written) {
+        if (!temporary.open() || !holdTemporary(temporary))
+            return failure(name + QStringLiteral("Couldn't write a new database beside it: ") +
+                           temporary.errorString());
+        if (!db.open(temporary.fileName(), fresh ? nullptr : &source))
+            return failure(name + db.errorText());
+        if (!plan.toRemove.isEmpty() && !db.remove(plan.toRemove))
+            return failure(name + db.errorText());
+    }
+    source.close();
+
+    ExportProgress progress;
+    progress.total = plan.files.size();
+    OrderedReader<QueryRecord> reader(toRead, threads, recordOf, refusedRecord);
+    for (int i = 0; i < plan.files.size(); ++i) {
+        if (plan.actions.at(i) == ExportPlan::Keep) {
+            account(options, &result.summary, &progress, plan.files.at(i).path,
+                    plan.stored.at(i)->refusal, true);
+            continue;
+        }
+        const QueryRecord record = reader.next();
+        if (!db.insert(plan.ids.at(i), record))
+            return failure(name + db.errorText());
+        account(options, &result.summary, &progress, record.path, record.refusal, false);
+    }
+    if (!written)
+        return result;
+
+    if (!db.commit(options.programVersion))
+        return failure(name + db.errorText());
+    setDatabaseMode(temporary.fileName(), file);
+    if (!syncFile(temporary.fileName()))
+        return failure(name + QStringLiteral("Couldn't write the new database to disk."));
+    // Checked before the hold too, so that a file put in its place is not
+    // even opened for writing.
+    const QString replaced = QStringLiteral("Another program put a file at its path while the "
+                                            "export ran; it is left as it is.");
+    DatabaseHold hold;
+    if (!isSameDatabaseFile(database, file))
+        return failure(name + replaced);
+    if (file.exists && !hold.hold(database, &error))
+        return failure(name + error);
+    if (!isSameDatabaseFile(database, file))
+        return failure(name + replaced);
+    if (!replaceFile(temporary.fileName(), database))
+        return failure(name + QStringLiteral("Couldn't put the new database in place."));
+    temporary.setAutoRemove(false);
+    return result;
+}
+
+ExportResult exportToJsonLinesUnguarded(QIODevice *out, const ExportOptions &options)
+{
+    const QueryFileWalk walk = findQueryFiles(options.paths, options.unreadable);
+    for (const QueryFileWalk::Named &named : walk.named) {
+        if (!named.exists)
+            return failure(named.path + QStringLiteral(": No such file or folder."));
+    }
+    ExportResult result;
+    result.summary.files = walk.files.size();
+    result.summary.unreadable = walk.unreadable;
+    ExportProgress progress;
+    progress.total = walk.files.size();
+    OrderedReader<JsonLine> reader(
+        walk.files, threadCount(options),
+        [](const FoundFile &file) { return jsonLineOf(recordOf(file)); },
+        [](const FoundFile &file, const QString &reason) {
+            return jsonLineOf(refusedRecord(file, reason));
+        });
+    for (int i = 0; i < walk.files.size(); ++i) {
+        const JsonLine json = reader.next();
+        if (out->write(json.line) != json.line.size())
+            return failure(QStringLiteral("Couldn't write to standard output."));
+        account(options, &result.summary, &progress, json.path, json.refusal, false);
+    }
     return result;
 }
 
 } // namespace
 
-bool findQueryFiles(const QStringList &paths, QVector<FoundFile> *files, QString *error)
+QueryFileWalk findQueryFiles(const QStringList &paths, const UnreadableCallback &unreadable)
 {
-    files->clear();
-    for (const QString &path : paths) {
-        const QFileInfo info(path);
-        if (info.isDir()) {
-            QDirIterator it(info.absoluteFilePath(),
-                            QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                            QDirIterator::Subdirectories);
-            while (it.hasNext()) {
-                it.next();
-                if (isQueryFileName(it.fileName()))
-                    files->append(foundFile(it.fileInfo()));
-            }
-        } else if (info.exists() || info.isSymLink()) {
-            files->append(foundFile(info));
-        } else {
-            *error = path + QStringLiteral(": No such file or folder.");
-            return false;
-        }
-    }
+    QueryFileWalk walk;
+    Walker walker(&walk, unreadable);
+    for (const QString &path : paths)
+        walker.walkNamed(path);
     const auto byPath = [](const FoundFile &a, const FoundFile &b) {
         return a.path < b.path;
     };
-    std::sort(files->begin(), files->end(), byPath);
-    files->erase(
-        std::unique(files->begin(), files->end(),
+    std::sort(walk.files.begin(), walk.files.end(), byPath);
+    walk.files.erase(
+        std::unique(walk.files.begin(), walk.files.end(),
                     [](const FoundFile &a, const FoundFile &b) { return a.path == b.path; }),
-        files->end());
-    return true;
+        walk.files.end());
+    return walk;
 }
 
 QByteArray queryRecordJson(const QueryRecord &record)
@@ -344,30 +1079,30 @@ QByteArray queryRecordJson(const QueryRecord &record)
     const auto flag = [](bool on) {
         return on ? QByteArray("true") : QByteArray("false");
     };
+    const auto stringOrNull = [](QByteArray &out, const QString &text) {
+        if (text.isNull())
+            out += "null";
+        else
+            appendJsonString(out, text);
+    };
     QByteArray json = "{\"path\":";
-    appendJson(json, record.path);
+    appendJsonString(json, record.path);
     json += ",\"size\":" + QByteArray::number(record.size) +
             ",\"modified_ms\":" + QByteArray::number(record.modifiedMs) + ",\"serial\":";
-    appendJson(json, record.serial);
+    appendJsonString(json, record.serial);
     json += ",\"model\":";
-    appendJsonOrNull(json, record.model);
+    stringOrNull(json, record.model);
     json += ",\"was_read\":" + flag(record.wasRead()) + ",\"refusal\":";
-    appendJsonOrNull(json, record.refusal);
+    stringOrNull(json, record.refusal);
     json += ",\"has_current\":" + flag(record.hasCurrent()) +
             ",\"has_factory\":" + flag(record.hasFactory()) + ",\"difference_count\":";
     if (record.comparable()) {
-        // The objects of `brindle-query diff --json`.
         json += QByteArray::number(record.differences.size()) + ",\"differences\":[";
         for (int i = 0; i < record.differences.size(); ++i) {
-            const SettingDifference &difference = record.differences.at(i);
-            json += i > 0 ? ",{\"key\":" : "{\"key\":";
-            appendJson(json, difference.key);
-            json +=
-                ",\"group\":\"" + settingGroupName(difference.group).toLatin1() + "\",\"factory\":";
-            appendJsonList(json, difference.left);
-            json += ",\"current\":";
-            appendJsonList(json, difference.right);
-            json += '}';
+            if (i > 0)
+                json += ',';
+            appendDifferenceJson(json, record.differences.at(i), QLatin1String("factory"),
+                                 QLatin1String("current"));
         }
         json += ']';
     } else {
@@ -380,100 +1115,23 @@ QByteArray queryRecordJson(const QueryRecord &record)
     return json + "}\n";
 }
 
-ExportResult exportToJsonLines(const QVector<FoundFile> &files, QIODevice *out,
-                               const ExportOptions &options)
+ExportResult exportToSqlite(const QString &databasePath, const ExportOptions &options)
 {
-    ExportResult result;
-    ExportProgress progress;
-    progress.total = files.size();
-    OrderedReader<JsonLine> reader(files, threadCount(options), [](const FoundFile &file) {
-        const QueryRecord record = recordOf(file);
-        return JsonLine{record.path, record.refusal, queryRecordJson(record)};
-    });
-    for (int i = 0; i < files.size(); ++i) {
-        const JsonLine json = reader.next();
-        if (out->write(json.line) != json.line.size())
-            return failure(QStringLiteral("Couldn't write to standard output."));
-        account(options, &result.summary, &progress, json.path, json.refusal, false);
+    // Everything the export holds (its lock, its temporary file) is released
+    // on the way out.
+    try {
+        return exportToSqliteUnguarded(databasePath, options);
+    } catch (const std::bad_alloc &) {
+        return failure(databasePath +
+                       QStringLiteral(": There is not enough memory for the export."));
     }
-    return result;
 }
 
-ExportResult exportToSqlite(const QVector<FoundFile> &files, const QString &databasePath,
-                            const ExportOptions &options)
+ExportResult exportToJsonLines(QIODevice *out, const ExportOptions &options)
 {
-    // A link is replaced where it points, so that it keeps pointing at the
-    // export.
-    const QFileInfo given(databasePath);
-    const QString database =
-        given.isSymLink() && given.exists() ? given.canonicalFilePath() : given.absoluteFilePath();
-    const QString name = databasePath + QStringLiteral(": ");
-    QLockFile lock(database + QStringLiteral(".lock"));
-    // Only an export that no longer runs leaves a stale lock; however long one
-    // takes, its lock holds.
-    lock.setStaleLockTime(0);
-    if (!lock.tryLock(0)) {
-        return failure(name + (lock.error() == QLockFile::LockFailedError
-                                   ? QStringLiteral("Another export to this database is running.")
-                                   : QStringLiteral("Couldn't create the lock file beside it.")));
+    try {
+        return exportToJsonLinesUnguarded(out, options);
+    } catch (const std::bad_alloc &) {
+        return failure(QStringLiteral("There is not enough memory for the export."));
     }
-    removeAbandonedTemporaries(database);
-
-    PreviousExport previous;
-    const QFileInfo existing(database);
-    QString error;
-    if (existing.exists() && !readPreviousExport(database, &previous, &error))
-        return failure(name + error);
-    const bool fresh = !existing.exists() || previous.programVersion != options.programVersion;
-
-    ExportResult result;
-    const ExportPlan plan = planExport(files, previous, fresh);
-    result.summary.removed = plan.removed;
-    const QVector<FoundFile> &toRead = plan.toRead;
-    const QVector<qint64> &toRemove = plan.toRemove;
-
-    // The new database is built beside the old one, so that the final rename
-    // stays on one file system.
-    QTemporaryFile temporary(database + QStringLiteral(".export-XXXXXX"));
-    const bool written = fresh || !toRead.isEmpty() || !toRemove.isEmpty();
-    if (written) {
-        if (!temporary.open() || (!fresh && !copyInto(database, &temporary)))
-            return failure(name + QStringLiteral("Couldn't write a new database beside it: ") +
-                           temporary.errorString());
-        temporary.close();
-    }
-    FleetDatabase db;
-    if (written && !db.open(temporary.fileName(), fresh))
-        return failure(name + db.errorText());
-    if (!toRemove.isEmpty() && !db.remove(toRemove))
-        return failure(name + db.errorText());
-
-    ExportProgress progress;
-    progress.total = files.size();
-    OrderedReader<QueryRecord> reader(toRead, threadCount(options), recordOf);
-    int readIndex = 0;
-    for (int i = 0; i < files.size(); ++i) {
-        if (const StoredFile *kept = plan.kept.at(i)) {
-            account(options, &result.summary, &progress, files.at(i).path, kept->refusal, true);
-            continue;
-        }
-        const QueryRecord record = reader.next();
-        if (!db.insert(plan.ids.at(readIndex++), record))
-            return failure(name + db.errorText());
-        account(options, &result.summary, &progress, record.path, record.refusal, false);
-    }
-    if (!written)
-        return result;
-
-    if (!db.commit(options.programVersion))
-        return failure(name + db.errorText());
-    const QFile::Permissions permissions =
-        existing.exists()
-            ? existing.permissions()
-            : QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
-    QFile::setPermissions(temporary.fileName(), permissions);
-    if (!syncFile(temporary.fileName()) || !replaceFile(temporary.fileName(), database))
-        return failure(name + QStringLiteral("Couldn't put the new database in place."));
-    temporary.setAutoRemove(false);
-    return result;
 }

@@ -3,6 +3,7 @@
 #include "export/queryrecord.h"
 
 #include <QIODevice>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -18,12 +19,45 @@ struct FoundFile
     qint64 modifiedMs = 0;
 };
 
+// Called for each folder or name that a walk cannot read or represent, as it
+// meets it: the path (names that are not valid UTF-8 shown with U+FFFD) and
+// why, in plain words.
+using UnreadableCallback = std::function<void(const QString &path, const QString &reason)>;
+
+// What a walk of the paths named for an export found.
+struct QueryFileWalk
+{
+    // A path as named, made absolute and clean.
+    struct Named
+    {
+        QString path;
+        bool exists = false;
+        bool folder = false;
+        int found = 0; // query files found under it
+    };
+    QVector<Named> named;
+    // Sorted by path, each once.
+    QVector<FoundFile> files;
+    // Folders read to their end without error: a file missing from one of
+    // them is gone.
+    QSet<QString> listedFolders;
+    // Folders that could not be read, or not to their end: what is below
+    // them is unknown.
+    QSet<QString> unreadableFolders;
+    // Folders and names reported as unreadable.
+    int unreadable = 0;
+};
+
 // The query files named by paths: a file as it is (whatever its name, so that
-// the reader can say why it refuses it), a folder walked recursively for
-// names ending in ".zip" or ".txt" (lower case, as the reader requires) without
-// following symbolic links to folders. Sorted by path, each once. False, with
-// a message, when a path does not exist.
-bool findQueryFiles(const QStringList &paths, QVector<FoundFile> *files, QString *error);
+// the reader can say why it refuses it), a folder walked recursively, without
+// following symbolic links to folders, for every entry that is not a folder
+// and whose name ends in ".zip" or ".txt" in any case (the reader refuses the
+// wrong case with its reason), except macOS metadata files (names starting
+// with "._"), as the reader passes over them inside archives. A folder that
+// cannot be read (or not to its end) and a name that is not valid UTF-8 are
+// reported through unreadable and counted, never passed over in silence. A
+// path that does not exist is in named with exists false.
+QueryFileWalk findQueryFiles(const QStringList &paths, const UnreadableCallback &unreadable);
 
 // The running count handed to the progress callback.
 struct ExportProgress
@@ -35,27 +69,37 @@ struct ExportProgress
 
 struct ExportOptions
 {
+    // Files and folders to export; see findQueryFiles.
     QStringList paths;
     // Stored in the database; rows of an export by another version are not
     // reused, so a change in the reader never leaves stale rows behind.
     QString programVersion;
-    // At most this many files are read at once; 0 for one per core.
+    // At most this many files are read at once; 0 for one per core. Memory
+    // holds fewer when their texts are large (see exportMemoryBudget).
     int threads = 0;
+    // Rows of files under a named path that is missing, or a folder in which
+    // no query file is found any more, are removed instead of the export
+    // being refused.
+    bool prune = false;
     // Called on the calling thread after each file, and for each file that is
     // refused (also one refused before and unchanged since).
     std::function<void(const ExportProgress &)> progress;
     std::function<void(const QString &path, const QString &reason)> refused;
+    UnreadableCallback unreadable;
 };
 
-// What an export did. Every file is exactly one of read, refused (now, or
-// before and unchanged since) and unchanged; removed counts the files of the
-// previous export that are gone.
+// What an export did. Every file counted in files is exactly one of read,
+// refused (now, or before and unchanged since) and unchanged; removed counts
+// the rows dropped because their files are gone, unreadable the folders and
+// names the walk could not read or represent.
 struct ExportSummary
 {
+    int files = 0;
     int read = 0;
     int refused = 0;
     int unchanged = 0;
     int removed = 0;
+    int unreadable = 0;
 };
 
 struct ExportResult
@@ -66,22 +110,55 @@ struct ExportResult
     ExportSummary summary;
 };
 
-// Writes the files' records to the SQLite database at databasePath, replacing
-// it as one step once the new one is complete and on disk: whatever stops the
-// export before (a kill, a full disk, an error) leaves the previous database
-// as it was. Rows of files whose path, size and modification time are those
-// stored by the previous export of the same program version are kept without
-// reading them again; rows of files no longer found are dropped. When nothing
-// changed the database is not written at all. Refused: a file that is not an
-// export database of this schema, and a database that another export is
-// writing (a lock file beside it, "DATABASE.lock", taken over when the export
-// that left it is no longer running).
-ExportResult exportToSqlite(const QVector<FoundFile> &files, const QString &databasePath,
-                            const ExportOptions &options);
+// The memory that the files being read, and their records waiting to be
+// stored, may take together: a file takes 8 bytes per byte of its text (as
+// its file or archive entry declares it) plus 1 MiB before it is read, and
+// gives it back once its record is stored; a file that needs more than the
+// whole budget is read alone.
+extern const qint64 exportMemoryBudget;
 
-// Writes one JSON object per file, one per line, in the order of files.
-ExportResult exportToJsonLines(const QVector<FoundFile> &files, QIODevice *out,
-                               const ExportOptions &options);
+// How long a lock file stays valid unless refreshed, whatever host wrote it;
+// a running export refreshes its own every exportLockRefreshMs.
+extern const int exportLockStaleMs;
+extern const int exportLockRefreshMs;
+
+// Writes the records of the files under options.paths to the SQLite database
+// at databasePath (a symbolic link is followed, also to a file not yet made),
+// replacing it as one step once the new one is complete and on disk: whatever
+// stops the export before (a kill, a full disk, an error) leaves the previous
+// database as it was.
+//
+// One export at a time: the lock file "DATABASE.lock" is taken before
+// anything else and held to the end; one whose export no longer runs on this
+// host, or that was not refreshed for exportLockStaleMs, is taken over.
+//
+// Rows: the files found are added or updated; rows of files outside the named
+// paths are kept; a row under a named path is removed only when its file is
+// verifiably gone (the folder that held it was read to its end, or the file
+// is found missing). Rows of files whose path, size and modification time are
+// those stored by the previous export of the same program version, and that
+// were read then, are kept without reading them again; files refused before
+// are read again every time. An export by another version reads every file
+// again, also those outside the named paths. When nothing changed the
+// database is not written at all.
+//
+// Refused, with nothing changed: a path that is not a regular file; a file
+// that is not an export database of this schema, or has a hot journal; a
+// journal or log beside a database that is missing; a database that another
+// export is writing, or that another program keeps open in write-ahead-log
+// mode; and, without options.prune, a named path that is missing, or a named
+// folder in which no query file is found, while the database holds files
+// from it.
+//
+// The new database is built in a temporary file beside the old one, named
+// "DATABASE.brindle-export-XXXXXX.tmp"; such a file is removed by a later
+// export only when it is one of ours by content and no running export holds
+// it. A new database gets the mode the umask allows, a replaced one keeps
+// the old one's mode (and, where allowed, its owner and group).
+ExportResult exportToSqlite(const QString &databasePath, const ExportOptions &options);
+
+// Writes one JSON object per file, one per line, in path order.
+ExportResult exportToJsonLines(QIODevice *out, const ExportOptions &options);
 
 // The JSON object for one file, the same fields as the SQLite tables.
 QByteArray queryRecordJson(const QueryRecord &record);

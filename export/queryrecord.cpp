@@ -3,19 +3,6 @@
 #include "query/querydocument.h"
 #include "query/queryreader.h"
 
-namespace {
-
-QString firstValue(const QVector<SettingEntry> &settings, QLatin1String key)
-{
-    for (const SettingEntry &setting : settings) {
-        if (setting.key == key)
-            return setting.value;
-    }
-    return QString();
-}
-
-} // namespace
-
 QueryRecord readQueryRecord(const QString &path)
 {
     QueryRecord record;
@@ -35,8 +22,8 @@ QueryRecord readQueryRecord(const QString &path)
         record.differences = diffSettings(record.factory, record.current);
 
     const QLatin1String modelKey("id-model-name");
-    record.model = firstValue(record.current, modelKey);
+    record.model = firstNonEmptyValue(record.current, modelKey);
     if (record.model.isNull())
-        record.model = firstValue(record.factory, modelKey);
+        record.model = firstNonEmptyValue(record.factory, modelKey);
     return record;
 }

@@ -14,11 +14,11 @@ struct QueryRecord
     qint64 size = 0;
     qint64 modifiedMs = 0;
 
-    // id-printer-serial of the current settings, else the file name without
-    // its .zip/.txt suffix.
+    // The first non-empty id-printer-serial of the current settings, else the
+    // file name without its .zip/.txt suffix.
     QString serial;
-    // id-model-name of the current settings, else of the factory settings;
-    // null when neither has one.
+    // The first non-empty id-model-name of the current settings, else of the
+    // factory settings (firstNonEmptyValue); null when neither has one.
     QString model;
     // Null when the file was read; otherwise why the viewer refuses it.
     QString refusal;

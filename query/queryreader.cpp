@@ -255,3 +255,114 @@ QString readQueryFile(const QString &path, QString *reason)
         why = tr("The file name must end in .zip or .txt.");
     return QString();
 }
+
+namespace {
+
+quint32 littleEndian(const char *bytes, int count)
+{
+    quint32 value = 0;
+    for (int i = count - 1; i >= 0; --i)
+        value = value << 8 | uchar(bytes[i]);
+    return value;
+}
+
+// queryTextSize of an archive from its end, read at once: the central
+// directory found as minizip finds it, its entries walked in its order until
+// the first that readArchive would read. -2 when anything is out of the
+// ordinary (ZIP64 ends, bounds that do not add up), for QuaZip to answer.
+qint64 declaredEntrySize(QFile &file, qint64 fileSize)
+{
+    const int endSize = 22;
+    // minizip looks for the end record in the last 64 KiB, and not at 0.
+    const qint64 tailSize = qMin<qint64>(fileSize, 0xFFFF);
+    if (tailSize < endSize || !file.seek(fileSize - tailSize))
+        return -2;
+    const QByteArray tail = file.read(tailSize);
+    const qint64 end = tail.lastIndexOf(QByteArray("PK\x05\x06", 4));
+    if (tail.size() != tailSize || end < 0 || end + endSize > tail.size() ||
+        fileSize - tailSize + end == 0 ||
+        (end >= 20 && tail.mid(end - 20, 4) == QByteArray("PK\x06\x07", 4)))
+        return -2;
+    const char *record = tail.constData() + end;
+    const qint64 entries = littleEndian(record + 10, 2);
+    const qint64 directorySize = littleEndian(record + 12, 4);
+    const qint64 directoryStart = fileSize - tailSize + end - directorySize;
+    if (entries == 0xFFFF || directorySize > 64 * 1024 * 1024 || directoryStart < 0)
+        return -2;
+    QByteArray directory;
+    if (directoryStart >= fileSize - tailSize) {
+        directory = tail.mid(int(directoryStart - (fileSize - tailSize)), int(directorySize));
+    } else if (file.seek(directoryStart)) {
+        directory = file.read(directorySize);
+    }
+    if (directory.size() != directorySize)
+        return -2;
+    const int headerSize = 46;
+    int at = 0;
+    for (qint64 entry = 0; entry < entries; ++entry) {
+        const char *header = directory.constData() + at;
+        if (at + headerSize > directory.size() || std::memcmp(header, "PK\x01\x02", 4) != 0)
+            return -2;
+        const int nameSize = int(littleEndian(header + 28, 2));
+        const int extraSize = int(littleEndian(header + 30, 2));
+        const int next = at + headerSize + nameSize + extraSize + int(littleEndian(header + 32, 2));
+        if (next > directory.size())
+            return -2;
+        // The tests look at ASCII only, which every name encoding keeps as it is.
+        const QString name = QString::fromLatin1(header + headerSize, nameSize);
+        if (name.endsWith(QLatin1String(".txt")) && !isMacMetadata(name)) {
+            const qint64 size = littleEndian(header + 24, 4);
+            if (size != 0xFFFFFFFF)
+                return size;
+            // ZIP64: the size is the first field of its extra block.
+            const char *extra = header + headerSize + nameSize;
+            for (int field = 0; field + 4 <= extraSize;) {
+                const int fieldSize = int(littleEndian(extra + field + 2, 2));
+                if (littleEndian(extra + field, 2) == 0x0001 && fieldSize >= 8 &&
+                    field + 4 + fieldSize <= extraSize) {
+                    const qint64 high = littleEndian(extra + field + 8, 4);
+                    return high > 0 ? maxQueryFileSize + 1 : littleEndian(extra + field + 4, 4);
+                }
+                field += 4 + fieldSize;
+            }
+            return -2;
+        }
+        at = next;
+    }
+    return -1;
+}
+
+} // namespace
+
+qint64 queryTextSize(const QString &path)
+{
+    QFile file;
+    qint64 size = 0;
+    QString ignored;
+    const bool archive = path.endsWith(QLatin1String(".zip"));
+    if ((!archive && !path.endsWith(QLatin1String(".txt"))) ||
+        !openRegularFile(path, file, &size, &ignored))
+        return -1;
+    if (!archive)
+        return size;
+    const qint64 declared = declaredEntrySize(file, size);
+    if (declared != -2)
+        return qMin(declared, maxQueryFileSize + 1);
+    QuaZip zip(&file);
+    if (!zip.open(QuaZip::mdUnzip))
+        return -1;
+    QuaZipFileInfo64 info;
+    for (bool more = zip.goToFirstFile(); more && zip.getCurrentFileInfo(&info);
+         more = zip.goToNextFile()) {
+        if (info.name.endsWith(QLatin1String(".txt")) && !isMacMetadata(info.name))
+            return info.uncompressedSize > quint64(maxQueryFileSize)
+                       ? maxQueryFileSize + 1
+                       : qint64(info.uncompressedSize);
+    }
+    return -1;
+}
+
+QString notEnoughMemoryReason()
+{
+    return tr("There is not enough memory to read it.");
+}

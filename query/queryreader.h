@@ -28,3 +28,15 @@ extern const int queryReadChunkSize;
 // checksum), a file or entry larger than maxQueryFileSize, or one that is
 // empty. Nothing is left open afterwards.
 QString readQueryFile(const QString &path, QString *reason = nullptr);
+
+// The number of bytes readQueryFile would decode from path, as the file
+// declares it, without reading it: a plain file's size, or the uncompressed
+// size recorded for the archive entry it would read (maxQueryFileSize + 1 for
+// any size past maxQueryFileSize, which is refused unread). -1 when it would be
+// refused before any reading (a suffix, a file that is missing or not regular,
+// an archive without such an entry). An entry that holds more than it
+// declares is refused by readQueryFile as damaged.
+qint64 queryTextSize(const QString &path);
+
+// The reason given for a file whose reading ran out of memory.
+QString notEnoughMemoryReason();

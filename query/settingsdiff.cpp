@@ -6,9 +6,6 @@
 
 #include <QCoreApplication>
 #include <QHash>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include <algorithm>
 #include <limits>
@@ -181,19 +178,110 @@ QString settingDifferencesText(const QVector<SettingDifference> &differences)
     return text;
 }
 
-QByteArray settingDifferencesJson(const QVector<SettingDifference> &differences,
-                                  const QString &leftName, const QString &rightName)
+void appendJsonString(QByteArray &out, QStringView text)
 {
-    QJsonArray list;
-    for (const SettingDifference &difference : differences) {
-        QJsonObject entry;
-        entry.insert(QStringLiteral("key"), difference.key);
-        entry.insert(QStringLiteral("group"), settingGroupName(difference.group));
-        entry.insert(leftName, QJsonArray::fromStringList(difference.left));
-        entry.insert(rightName, QJsonArray::fromStringList(difference.right));
-        list.append(entry);
+    out += '"';
+    qsizetype from = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (c >= 0x20 && c != u'"' && c != u'\\')
+            continue;
+        out += text.mid(from, i - from).toUtf8();
+        switch (c) {
+        case u'"':
+            out += "\\\"";
+            break;
+        case u'\\':
+            out += "\\\\";
+            break;
+        case u'\b':
+            out += "\\b";
+            break;
+        case u'\t':
+            out += "\\t";
+            break;
+        case u'\n':
+            out += "\\n";
+            break;
+        case u'\f':
+            out += "\\f";
+            break;
+        case u'\r':
+            out += "\\r";
+            break;
+        default:
+            out += "\\u00";
+            out += "0123456789abcdef"[c >> 4];
+            out += "0123456789abcdef"[c & 0xF];
+        }
+        from = i + 1;
     }
-    QJsonObject root;
-    root.insert(QStringLiteral("differences"), list);
-    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+    out += text.mid(from).toUtf8();
+    out += '"';
+}
+
+void appendJsonList(QByteArray &out, const QStringList &values)
+{
+    out += '[';
+    for (int i = 0; i < values.size(); ++i) {
+        if (i > 0)
+            out += ',';
+        appendJsonString(out, values.at(i));
+    }
+    out += ']';
+}
+
+void appendDifferenceJson(QByteArray &out, const SettingDifference &difference,
+                          QLatin1String leftName, QLatin1String rightName)
+{
+    out += "{\"key\":";
+    appendJsonString(out, difference.key);
+    out += ",\"group\":\"";
+    out += settingGroupName(difference.group).toLatin1();
+    out += "\",\"";
+    out.append(leftName.data(), leftName.size());
+    out += "\":";
+    appendJsonList(out, difference.left);
+    out += ",\"";
+    out.append(rightName.data(), rightName.size());
+    out += "\":";
+    appendJsonList(out, difference.right);
+    out += '}';
+}
+
+void appendSettingsJson(QByteArray &out, const QVector<SettingEntry> &settings)
+{
+    out += '[';
+    for (int i = 0; i < settings.size(); ++i) {
+        const SettingEntry &setting = settings.at(i);
+        out += i > 0 ? ",{\"key\":" : "{\"key\":";
+        appendJsonString(out, setting.key);
+        out += ",\"value\":";
+        appendJsonString(out, setting.value);
+        out += ",\"group\":\"";
+        out += settingGroupName(setting.group).toLatin1();
+        out += "\"}";
+    }
+    out += ']';
+}
+
+QByteArray settingDifferencesJson(const QVector<SettingDifference> &differences,
+                                  QLatin1String leftName, QLatin1String rightName)
+{
+    QByteArray json = "{\"differences\": [";
+    for (int i = 0; i < differences.size(); ++i) {
+        json += i > 0 ? ",\n  " : "\n  ";
+        appendDifferenceJson(json, differences.at(i), leftName, rightName);
+    }
+    json += differences.isEmpty() ? "]}\n" : "\n]}\n";
+    return json;
+}
+
+QString firstNonEmptyValue(const QVector<SettingEntry> &settings, QLatin1String key)
+{
+    for (const SettingEntry &setting : settings) {
+        if (setting.key == key && !setting.value.isEmpty())
+            return setting.value;
+    }
+    return QString();
 }

@@ -91,9 +91,37 @@ QString settingGroupName(SettingGroup group);
 // when a value is empty or holds blanks. No differences give an empty text.
 QString settingDifferencesText(const QVector<SettingDifference> &differences);
 
-// The differences as a UTF-8 JSON document:
-//   {"differences": [{"key": K, "group": G, LEFTNAME: [values], RIGHTNAME: [values]}, ...]}
-// in the order given, with G as settingGroupName gives it and an empty array
-// for a side that lacks the key.
+// JSON is written one way wherever it leaves the program (diff --json,
+// compare --json, the export's JSON Lines and its "differences" columns):
+// UTF-8, no blank between tokens, a string's quote, backslash and C0 control
+// characters escaped (\b \t \n \f \r, the others as \u00XX) and every
+// other character as it is.
+
+// A JSON string.
+void appendJsonString(QByteArray &out, QStringView text);
+
+// A JSON array of strings: ["v1","v2"].
+void appendJsonList(QByteArray &out, const QStringList &values);
+
+// One difference as a JSON object, with leftName and rightName naming its
+// sides: {"key":K,"group":G,LEFTNAME:[values],RIGHTNAME:[values]}, G as
+// settingGroupName gives it, an empty array for a side that lacks the key.
+void appendDifferenceJson(QByteArray &out, const SettingDifference &difference,
+                          QLatin1String leftName, QLatin1String rightName);
+
+// Settings as a JSON array of objects, in the order given:
+// [{"key":K,"value":V,"group":G},...].
+void appendSettingsJson(QByteArray &out, const QVector<SettingEntry> &settings);
+
+// The differences as a UTF-8 JSON document, one difference per line:
+//   {"differences": [
+//     {"key":K,"group":G,LEFTNAME:[values],RIGHTNAME:[values]},
+//     ...
+//   ]}
+// each written by appendDifferenceJson, in the order given.
 QByteArray settingDifferencesJson(const QVector<SettingDifference> &differences,
-                                  const QString &leftName, const QString &rightName);
+                                  QLatin1String leftName, QLatin1String rightName);
+
+// The value of the first setting named key whose value is not empty; null
+// when there is none. The one rule for a printer's serial and model.
+QString firstNonEmptyValue(const QVector<SettingEntry> &settings, QLatin1String key);

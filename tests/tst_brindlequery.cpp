@@ -7,6 +7,13 @@
 #include <QtTest>
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 // changed.zip's primary settings as b against SER-1's as a.
 static const QByteArray changedJson = R"({"differences": [
     {"key": "stats-cards", "group": "statistics", "a": ["10"], "b": ["10", "10"]},
@@ -40,7 +47,139 @@ static QString sqlRows(const QString &database, const QString &sql)
 static QByteArray fileBytes(const QString &path)
 {
     QFile file(path);
+    if (!QFileInfo(path).isFile()) // a FIFO would block
+        return "<not a file>";
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+// Limits set on a child before it starts.
+struct Limits
+{
+    rlim_t openFiles = 0;    // RLIMIT_NOFILE; 0 leaves it
+    rlim_t addressSpace = 0; // RLIMIT_AS, which AddressSanitizer cannot run under
+    int umask = -1;
+    QByteArray asanOptions; // added to ASAN_OPTIONS
+};
+
+struct Child
+{
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+    qint64 peakKiB = 0;
+};
+
+// brindle-query as a child of this process alone (QProcess sets no limits and
+// gives no peak memory), its output through files, stopped after two minutes.
+static Child runChild(const QStringList &arguments, const Limits &limits = {})
+{
+    QTemporaryFile out;
+    QTemporaryFile err;
+    if (!out.open() || !err.open())
+        return {};
+    QByteArrayList argumentBytes{
+        QFile::encodeName(QCoreApplication::applicationDirPath() + "/brindle-query")};
+    for (const QString &argument : arguments)
+        argumentBytes << QFile::encodeName(argument);
+    QVector<char *> argv;
+    for (QByteArray &argument : argumentBytes)
+        argv << argument.data();
+    argv << nullptr;
+    QByteArrayList environment;
+    for (const QString &variable : QProcess::systemEnvironment()) {
+        if (!variable.startsWith("ASAN_OPTIONS="))
+            environment << variable.toLocal8Bit();
+    }
+    environment << "ASAN_OPTIONS=" + qgetenv("ASAN_OPTIONS") + ':' + limits.asanOptions;
+    QVector<char *> envp;
+    for (QByteArray &variable : environment)
+        envp << variable.data();
+    envp << nullptr;
+
+    const pid_t pid = fork();
+    if (pid == 0) { // only calls that are safe after fork in a threaded process
+        dup2(out.handle(), 1);
+        dup2(err.handle(), 2);
+        const rlimit files{limits.openFiles, limits.openFiles};
+        const rlimit space{limits.addressSpace, limits.addressSpace};
+        if ((limits.openFiles && setrlimit(RLIMIT_NOFILE, &files) != 0) ||
+            (limits.addressSpace && setrlimit(RLIMIT_AS, &space) != 0))
+            _exit(126);
+        if (limits.umask >= 0)
+            umask(mode_t(limits.umask));
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    Child child;
+    int status = 0;
+    rusage usage{};
+    QDeadlineTimer deadline(120000);
+    pid_t done = 0;
+    while (pid > 0 && (done = wait4(pid, &status, WNOHANG, &usage)) == 0 && !deadline.hasExpired())
+        QThread::msleep(5);
+    if (pid > 0 && done == 0) {
+        kill(pid, SIGKILL);
+        wait4(pid, &status, 0, &usage);
+    } else if (done == pid && WIFEXITED(status)) {
+        child.status = WEXITSTATUS(status);
+    }
+    child.peakKiB = usage.ru_maxrss;
+    // The child moved the offset it shares with these files.
+    child.out = out.seek(0) ? out.readAll() : QByteArray();
+    child.err = err.seek(0) ? err.readAll() : QByteArray();
+    return child;
+}
+
+// A file or folder whose name holds bytes that are not UTF-8, which Qt
+// cannot name: made with the system's calls.
+static bool makeByteName(const QByteArray &path, bool isFolder)
+{
+    if (isFolder)
+        return mkdir(path.constData(), 0755) == 0;
+    const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    return fd >= 0 && close(fd) == 0;
+}
+
+// A file below folders whose path is longer than the system allows a path
+// to be, made folder by folder relative to the one before.
+static bool makeDeepFile(const QString &folder, int depth, const QByteArray &file)
+{
+    int fd = open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
+    const QByteArray name(250, 'x');
+    for (int i = 0; fd >= 0 && i < depth; ++i) {
+        mkdirat(fd, name.constData(), 0755);
+        const int next = openat(fd, name.constData(), O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = next;
+    }
+    const int made = fd < 0 ? -1 : openat(fd, file.constData(), O_WRONLY | O_CREAT, 0644);
+    if (fd >= 0)
+        close(fd);
+    return made >= 0 && close(made) == 0;
+}
+
+static bool setModified(const QString &path, const QDateTime &time)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) &&
+           file.setFileTime(time, QFileDevice::FileModificationTime);
+}
+
+// The limits a row of exportRuns runs its checked export under.
+static Limits exportLimits(const QString &before)
+{
+    Limits limits;
+    if (before == "unreadable")
+        limits.openFiles = 128; // as root, the one way to make a folder unreadable
+    else if (before == "umask")
+        limits.umask = 027;
+    else if (before == "no memory")
+#ifdef __SANITIZE_ADDRESS__
+        limits.asanOptions = "allocator_may_return_null=1:max_allocation_size_mb=512";
+#else
+        limits.addressSpace = rlim_t(600) << 20;
+#endif
+    return limits;
 }
 
 // brindle-query with arguments; its standard error into err.
@@ -160,6 +299,8 @@ private slots:
         trouble({"print", "--serial", "NOPE"}, "serial NOPE" + notInArchive);
         trouble({"print", "--serial", "../x"}, "serial ../x" + notInArchive);
         trouble({"print", "--serial", "BROKEN"}, "BROKEN" + unreadable + "It is not a ZIP archive");
+        trouble({"export", "--jsonl", "--threads", "0", "%d"}, "--threads takes a number");
+        trouble({"export", "--jsonl", "--prune", "%d"}, "--prune applies to --sqlite only");
     }
 
     void run()
@@ -192,23 +333,138 @@ private slots:
                  error.constData());
     }
 
-    // Run between a first export and the checked one (after the first for
-    // "kill" and "change"; "foreign" writes the file in place of any export).
+    void cleanup()
+    {
+        sqlite3_close(walHolder);
+        walHolder = nullptr;
+    }
+
+    // Run between making the fleet and the checked export: most cases export
+    // the fleet first, then change something.
     void prepareExport(const QString &before, const QString &d, const QString &db)
     {
         QByteArray err;
+        const QStringList toDb{"export", "--sqlite", db, d + "/fleet"};
+        const QDateTime longAgo(QDate(2020, 1, 2), QTime(3, 4, 5));
         if (before == "foreign") {
             QVERIFY(writeFile(db, "SQLite format 3 lookalike\n"));
             return;
         }
-        QCOMPARE(brindleQuery({"export", "--sqlite", db, d + "/fleet"}, &err), 1);
+        if (before == "fifo") {
+            QCOMPARE(mkfifo(QFile::encodeName(db).constData(), 0644), 0);
+            return;
+        }
+        if (before == "umask")
+            return;
+        if (before == "stale lock") { // an export killed on another host
+            QVERIFY(writeFile(db + ".lock", "4242\nbrindle-query\nanother-host.example\n"));
+            QVERIFY(setModified(db + ".lock", QDateTime::currentDateTime().addSecs(-11 * 60)));
+            return;
+        }
+        if (before == "too deep") {
+            QVERIFY(writeFile(d + "/fleet/deep" + QString("/d").repeated(257) + "/c.txt",
+                              queryText({}, settingLines({"id-model-name=C"}))));
+            return;
+        }
+        if (before == "no memory") {
+            QVERIFY(writeZipBomb(d + "/fleet/huge.zip", 500, quint64(500) << 20));
+            return;
+        }
+        if (before == "odd names") {
+            const QByteArray odd = QFile::encodeName(d + "/fleet/odd");
+            QVERIFY(QDir().mkpath(d + "/fleet/odd"));
+            QVERIFY(makeByteName(odd + "/B\xfcro", true));
+            QVERIFY(makeByteName(odd + "/B\xfcro/a.zip", false));
+            QVERIFY(makeByteName(odd + "/n\xe9.zip", false));
+            QVERIFY(makeDeepFile(d + "/fleet/odd", 17, "q.zip"));
+            return;
+        }
+        if (before == "walk") {
+            // Unreadable names fill the standard error pipe, which nothing
+            // reads: the first export stops in its walk.
+            QVERIFY(QDir().mkpath(d + "/fleet/flood"));
+            for (int i = 0; i < 1000; ++i)
+                QVERIFY(makeByteName(QFile::encodeName(d + "/fleet/flood/") + "\xff" +
+                                         QByteArray::number(i) + ".zip",
+                                     false));
+            QProcess first;
+            first.setReadChannel(QProcess::StandardError);
+            first.start(QCoreApplication::applicationDirPath() + "/brindle-query", toDb);
+            QVERIFY(first.waitForReadyRead(60000));
+            QCOMPARE(brindleQuery(toDb, &err), 2);
+            QVERIFY2(err.contains("Another export to this database is running."), err.constData());
+            first.kill();
+            QVERIFY(first.waitForFinished(60000));
+            return;
+        }
+        if (before == "unreadable")
+            QVERIFY(writeFile(d + "/fleet/sub/deep" + QString("/d").repeated(200) + "/c.txt",
+                              queryText({}, settingLines({"id-model-name=C"}))));
+        QByteArray late;
+        if (before == "retried") { // refused while half copied, then complete: same size and time
+            QVERIFY(QFile::copy(d + "/fleet/a.zip", d + "/late.zip"));
+            late = fileBytes(d + "/late.zip");
+            QVERIFY(writeFile(d + "/fleet/late.zip", QByteArray(late.size(), 'x')));
+            QVERIFY(setModified(d + "/fleet/late.zip", longAgo));
+        }
+
+        QCOMPARE(brindleQuery(toDb, &err), 1);
+
+        const QByteArray b2 =
+            queryText(settingLines({"id-model-name=N2"}), settingLines({"id-model-name=N2"}));
         if (before == "change") {
-            QVERIFY(writeFile(
-                d + "/fleet/sub/deep/b.txt",
-                queryText(settingLines({"id-model-name=N2"}), settingLines({"id-model-name=N2"}))));
+            QVERIFY(writeFile(d + "/fleet/sub/deep/b.txt", b2));
             QVERIFY(QFile::remove(d + "/fleet/bad.zip"));
         } else if (before == "schema 2") {
             sqlRows(db, "PRAGMA user_version = 2");
+        } else if (before == "extra" || before == "other version") {
+            QVERIFY(QFile::copy(d + "/fleet/a.zip", d + "/extra.zip"));
+            if (before == "other version")
+                sqlRows(db, "UPDATE export_info SET program_version = '0.1'");
+        } else if (before == "unmounted") {
+            QVERIFY(QDir(d).rename("fleet", "away") && QDir(d).mkdir("fleet"));
+        } else if (before == "missing") {
+            QVERIFY(QDir(d).rename("fleet", "away"));
+        } else if (before == "retried") {
+            QVERIFY(writeFile(d + "/fleet/late.zip", late));
+            QVERIFY(setModified(d + "/fleet/late.zip", longAgo));
+        } else if (before == "wal") {
+            // A writer that stopped with its changes in the log only.
+            sqlite3 *writer = nullptr;
+            sqlite3_open(QFile::encodeName(db).constData(), &writer);
+            sqlite3_db_config(writer, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+            sqlite3_exec(writer,
+                         "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
+                         "UPDATE files SET model = 'from the log' WHERE serial = 'S-A'",
+                         nullptr, nullptr, nullptr);
+            sqlite3_close(writer);
+            QVERIFY(QFileInfo(db + "-wal").size() > 0);
+            QVERIFY(writeFile(d + "/fleet/sub/deep/b.txt", b2));
+        } else if (before == "wal held") {
+            // Read before the holder opens it: closing any file of the
+            // database drops this process's locks on it, the holder's too.
+            sqlRows(db, "PRAGMA journal_mode = WAL");
+            heldDatabase = fileBytes(db);
+            sqlite3_open(QFile::encodeName(db).constData(), &walHolder);
+            QCOMPARE(
+                sqlite3_exec(walHolder, "SELECT count(*) FROM files", nullptr, nullptr, nullptr),
+                SQLITE_OK);
+            QVERIFY(writeFile(d + "/fleet/sub/deep/b.txt", b2));
+        } else if (before == "hot journal") {
+            // The database and its journal as a writer killed while spilling
+            // changes into the database leaves them.
+            sqlite3 *writer = nullptr;
+            sqlite3_open(QFile::encodeName(db).constData(), &writer);
+            sqlite3_exec(writer,
+                         "PRAGMA cache_size = 2; BEGIN; DELETE FROM settings; CREATE TABLE filler "
+                         "AS WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                         "WHERE i < 200) SELECT randomblob(1000) FROM n",
+                         nullptr, nullptr, nullptr);
+            QVERIFY(QFile::copy(db, d + "/hot.db") &&
+                    QFile::copy(db + "-journal", d + "/hot.db-journal"));
+            sqlite3_close(writer);
+            QVERIFY(QFile::remove(db) && QFile::rename(d + "/hot.db", db) &&
+                    QFile::rename(d + "/hot.db-journal", db + "-journal"));
         } else if (before == "kill") {
             // Refusals fill the standard error pipe, which nothing reads: the
             // export blocks after it has begun its new database.
@@ -217,11 +473,11 @@ private slots:
             const QByteArray previous = fileBytes(db);
             QProcess first;
             first.setReadChannel(QProcess::StandardError);
-            first.start(QCoreApplication::applicationDirPath() + "/brindle-query",
-                        {"export", "--sqlite", db, d + "/fleet"});
+            first.start(QCoreApplication::applicationDirPath() + "/brindle-query", toDb);
             QVERIFY(first.waitForReadyRead(60000));
-            QVERIFY(!QDir(d).entryList({"fleet.db.export-*"}).isEmpty());
-            QCOMPARE(brindleQuery({"export", "--sqlite", db, d + "/fleet"}, &err), 2);
+            QTRY_VERIFY_WITH_TIMEOUT(!QDir(d).entryList({"fleet.db.brindle-export-*"}).isEmpty(),
+                                     60000);
+            QCOMPARE(brindleQuery(toDb, &err), 2);
             QVERIFY2(err.contains("Another export to this database is running."), err.constData());
             first.kill();
             QVERIFY(first.waitForFinished(60000));
@@ -230,9 +486,13 @@ private slots:
     }
 
     // One fleet per row: good, refused, .txt and nested files, a link that
-    // loops and files that are no query files. "before" is done first (see
-    // prepareExport); then the export in arguments, whose database (or JSON
-    // Lines, read back into the columns of filesQuery) must give rows.
+    // loops, files that are no query files, a query file in upper case, a
+    // macOS metadata file. "before" is done first (see prepareExport); then
+    // the export in arguments (under exportLimits), whose database (or JSON
+    // Lines, read back into the columns of filesQuery) must give rows; "mode"
+    // for a query gives the database's mode instead. Every row also checks
+    // that the export leaves no lock and no temporary file of its own, and
+    // that a file of the user's beside the database is left alone.
     void exportRuns_data()
     {
         QTest::addColumn<QString>("before");
@@ -242,14 +502,20 @@ private slots:
         QTest::addColumn<QString>("query");
         QTest::addColumn<QString>("rows");
 
-        const QString first = "%d/fleet/a.zip|S-A|M|1|NULL|1|1|5\n"
-                              "%d/fleet/bad.zip|bad|NULL|0|It is not a ZIP archive, or the archive "
-                              "is damaged.|0|0|NULL\n"
-                              "%d/fleet/sub/deep/b.txt|b|N|1|NULL|1|0|NULL\n";
+        const QString upper = "%d/fleet/UPPER.ZIP|UPPER.ZIP|NULL|0|The file name must end in "
+                              "lower-case .zip.|0|0|NULL\n";
+        const QString a = "%d/fleet/a.zip|S-A|M|1|NULL|1|1|5\n";
+        const QString bad = "%d/fleet/bad.zip|bad|NULL|0|It is not a ZIP archive, or the archive "
+                            "is damaged.|0|0|NULL\n";
+        const QString first = upper + a + bad + "%d/fleet/sub/deep/b.txt|b|N|1|NULL|1|0|NULL\n";
         const QStringList toDb{"export", "--sqlite", "%db", "%d/fleet"};
-        const QString firstSummary = "3 files: 2 read, 1 refused, 0 unchanged, 0 removed.";
+        const QString none = "; 0 folders or names unreadable.";
+        const QString firstSummary = "4 files: 2 read, 2 refused, 0 unchanged, 0 removed" + none;
+        const QString unchanged = "4 files: 0 read, 2 refused, 2 unchanged, 0 removed" + none;
         // Catches: a folder not walked, a refused file skipped, names other
-        // than .zip/.txt listed, a followed link, an empty section present.
+        // than .zip/.txt listed, a followed link, an empty section present,
+        // a wrong-case name or a macOS metadata file skipped or stored, an
+        // empty first model taken.
         QTest::newRow("first export -> 1, a row per query file")
             << "" << toDb << 1 << firstSummary << filesQuery << first;
         // Catches: JSON Lines that differ from the database.
@@ -259,7 +525,7 @@ private slots:
         // Catches: differences computed otherwise than by diff, stored escaped.
         QTest::newRow("differences -> diff's, in its order, raw")
             << "" << toDb << 1 << firstSummary
-            << "SELECT key, setting_group, factory, current FROM differences WHERE file_id = 1 "
+            << "SELECT key, setting_group, factory, current FROM differences WHERE file_id = 2 "
                "ORDER BY position"
             << "id-printer-serial|identity|[]|[\"S-A\"]\nsales-region|market|[\"north\"]|["
                "\"south\"]\n"
@@ -274,20 +540,114 @@ private slots:
                "current|stats-cards|11|statistics\ncurrent|t\tab|\\ \x1b[2J|other\n"
                "factory|sales-region|north|market\nfactory|stats-cards|10|statistics\n";
         // Catches: a changed file not read again, a gone file's rows kept.
-        QTest::newRow("one changed, one removed -> 0, re-read and dropped")
-            << "change" << toDb << 0 << "2 files: 1 read, 0 refused, 1 unchanged, 1 removed."
-            << filesQuery
-            << "%d/fleet/a.zip|S-A|M|1|NULL|1|1|5\n%d/fleet/sub/deep/b.txt|b|N2|1|NULL|1|1|0\n";
+        QTest::newRow("one changed, one removed -> re-read and dropped")
+            << "change" << toDb << 1 << "3 files: 1 read, 1 refused, 1 unchanged, 1 removed" + none
+            << filesQuery << upper + a + "%d/fleet/sub/deep/b.txt|b|N2|1|NULL|1|1|0\n";
         // Catches: the database rewritten, or files read, when nothing changed.
         QTest::newRow("nothing changed -> 1, database untouched")
-            << "none" << toDb << 1 << "3 files: 0 read, 1 refused, 2 unchanged, 0 removed."
-            << filesQuery << first;
+            << "none" << toDb << 1 << unchanged << filesQuery << first;
+        // Catches: a refusal kept without reading the file again.
+        QTest::newRow("refused, then complete at the same size and time -> read now")
+            << "retried" << toDb << 1 << "5 files: 1 read, 2 refused, 2 unchanged, 0 removed" + none
+            << "SELECT serial, was_read FROM files WHERE path GLOB '*/late.zip'"
+            << "S-A|1\n";
+        // Catches: the rows of files outside the paths named dropped.
+        QTest::newRow("one more file -> every other row kept")
+            << "extra" << QStringList{"export", "--sqlite", "%db", "%d/extra.zip"} << 0
+            << "1 files: 1 read, 0 refused, 0 unchanged, 0 removed" + none << filesQuery
+            << "%d/extra.zip|S-A|M|1|NULL|1|1|5\n" + first;
+        // Catches: rows outside the paths named dropped by a new version,
+        // which must read them again instead.
+        QTest::newRow("one more file, other version -> every row read again")
+            << "other version" << QStringList{"export", "--sqlite", "%db", "%d/extra.zip"} << 1
+            << "5 files: 3 read, 2 refused, 0 unchanged, 0 removed" + none << filesQuery
+            << "%d/extra.zip|S-A|M|1|NULL|1|1|5\n" + first;
+        // Catches: an empty or missing folder (a share not mounted) taken for
+        // files all gone.
+        QTest::newRow("folder empty now -> 2, untouched")
+            << "unmounted" << toDb << 2
+            << "No query file is found in the folder (is it a share that is not mounted?), but "
+               "the database holds 4 files"
+            << ""
+            << "";
+        QTest::newRow("folder gone -> 2, untouched")
+            << "missing" << toDb << 2
+            << "fleet: No such file or folder, and the database holds 4 files"
+            << ""
+            << "";
+        QTest::newRow("folder empty now, --prune -> 0, its rows removed")
+            << "unmounted" << QStringList{"export", "--prune", "--sqlite", "%db", "%d/fleet"} << 0
+            << "0 files: 0 read, 0 refused, 0 unchanged, 4 removed" + none
+            << "SELECT count(*) FROM files"
+            << "0\n";
+        // Catches: a folder that cannot be read walked as empty, its files'
+        // rows dropped, nothing said.
+        QTest::newRow("unreadable subfolder -> 1, named, its rows kept")
+            << "unreadable" << toDb << 1
+            << "4 files: 0 read, 2 refused, 2 unchanged, 0 removed; 1 folders or names unreadable."
+            << "SELECT model FROM files WHERE path GLOB '*/c.txt'"
+            << "C\n";
+        // Catches: a walk without end on a hostile tree (which overflowed the
+        // stack), or one that ends in silence.
+        QTest::newRow("folders nested past the walk's depth -> 1, named")
+            << "too deep" << toDb << 1
+            << "4 files: 2 read, 2 refused, 0 unchanged, 0 removed; 1 folders or names unreadable."
+            << "SELECT count(*) FROM files"
+            << "4\n";
+        // Catches: names that are not UTF-8 and paths past the system's
+        // limit passed over in silence.
+        QTest::newRow("odd names -> 1, each named, a row where one can be stored")
+            << "odd names" << toDb << 1
+            << "5 files: 2 read, 3 refused, 0 unchanged, 0 removed; 2 folders or names unreadable."
+            << "SELECT length(path) > 4096, refusal FROM files WHERE path GLOB '*/odd/*'"
+            << "1|The file could not be opened: File name too long.\n";
+        // Catches: the old database copied as a file, its log then applied to
+        // the new one.
+        QTest::newRow("log of a stopped writer -> read through SQLite, database sound")
+            << "wal" << toDb << 1 << "4 files: 1 read, 2 refused, 1 unchanged, 0 removed" + none
+            << "SELECT (SELECT * FROM pragma_integrity_check), serial, model FROM files ORDER BY "
+               "path"
+            << "ok|UPPER.ZIP|NULL\nok|S-A|from the log\nok|bad|NULL\nok|b|N2\n";
+        QTest::newRow("open elsewhere in write-ahead-log mode -> 2, untouched")
+            << "wal held" << toDb << 2 << "Another program has it open in write-ahead-log mode"
+            << ""
+            << "";
+        QTest::newRow("hot journal -> 2, its own message, untouched")
+            << "hot journal" << toDb << 2 << "Its rollback journal (fleet.db-journal) is hot"
+            << ""
+            << "";
         // Catches: a second export let in; a killed one that changed the
         // database or whose lock or temporary file stays in the way.
         QTest::newRow("second export refused, first killed -> old database, then 1")
-            << "kill" << toDb << 1 << "2003 files: 0 read, 2001 refused, 2 unchanged, 0 removed."
+            << "kill" << toDb << 1
+            << "2004 files: 0 read, 2002 refused, 2 unchanged, 0 removed" + none
             << "SELECT count(*) FROM files"
-            << "2003\n";
+            << "2004\n";
+        // Catches: the lock taken after the walk.
+        QTest::newRow("second export during the first's walk -> refused")
+            << "walk" << toDb << 1
+            << "4 files: 2 read, 2 refused, 0 unchanged, 0 removed; 1000 folders or names "
+               "unreadable."
+            << "SELECT count(*) FROM files"
+            << "4\n";
+        // Catches: a lock of another host never taken over.
+        QTest::newRow("lock of another host, 11 minutes old -> taken over")
+            << "stale lock" << toDb << 1 << firstSummary << filesQuery << first;
+        // Catches: an export that blocks opening a FIFO.
+        QTest::newRow("FIFO for a database -> 2 at once")
+            << "fifo" << toDb << 2 << "It is not a regular file"
+            << ""
+            << "";
+        QTest::newRow("new database, umask 027 -> mode 640")
+            << "umask" << toDb << 1 << firstSummary << "mode"
+            << "640";
+        // Catches: an allocation failure that ends the export, or one file's
+        // that takes the others with it.
+        QTest::newRow("file too large for memory -> refused, the others stored")
+            << "no memory" << toDb << 1
+            << "5 files: 2 read, 3 refused, 0 unchanged, 0 removed" + none
+            << "SELECT refusal FROM files WHERE path GLOB '*/huge.zip'"
+            << "There is not enough memory to read it.\n";
         // Catches: another file overwritten or opened for writing.
         QTest::newRow("foreign file -> 2, untouched")
             << "foreign" << toDb << 2 << "It is not a database written by brindle-query export"
@@ -310,33 +670,37 @@ private slots:
         QTemporaryDir work;
         const QString d = work.path();
         const QString db = d + "/fleet.db";
+        const QString backup = d + "/fleet.db.export-monday-backup";
         const QByteArray a = queryText(
             settingLines({"id-model-name=M", "sales-region=north", "stats-cards=10", "dye-x=1"}),
             settingLines({"id-model-name=M", "id-printer-serial=S-A", "sales-region=south",
                           "stats-cards=10", "stats-cards=11", "t\tab=\\ \x1b[2J"}));
         QVERIFY(writeFile(d + "/fleet/bad.zip", "not a zip"));
         QVERIFY(writeZip(d + "/fleet/a.zip", {{"q.txt", a}}));
-        QVERIFY(writeFile(d + "/fleet/sub/deep/b.txt",
-                          queryText("  no setting here\n", settingLines({"id-model-name=N"}))));
+        QVERIFY(writeZip(d + "/fleet/._a.zip", {{"q.txt", a}}));
+        QVERIFY(writeFile(
+            d + "/fleet/sub/deep/b.txt",
+            queryText("  no setting here\n", settingLines({"id-model-name=", "id-model-name=N"}))));
         QVERIFY(writeFile(d + "/fleet/notes.pdf", a));
         QVERIFY(writeFile(d + "/fleet/UPPER.ZIP", a));
         QVERIFY(QFile::link(d + "/fleet", d + "/fleet/sub/loop"));
+        QVERIFY(writeFile(backup, "the user's own copy"));
         if (!before.isEmpty())
             prepareExport(before, d, db);
-        const QByteArray previous = fileBytes(db);
+        const QByteArray previous = walHolder ? heldDatabase : fileBytes(db);
 
         for (QString &argument : arguments)
             argument.replace("%db", db).replace("%d", d);
-        QByteArray err;
-        QByteArray out;
-        QCOMPARE(brindleQuery(arguments, &err, &out), status);
-        QVERIFY2(err.contains(summary.toUtf8()), err.constData());
-        QVERIFY(QDir(d).entryList({"fleet.db.export-*"}).isEmpty());
+        const Child run = runChild(arguments, exportLimits(before));
+        QVERIFY2(run.status == status, run.err.constData());
+        QVERIFY2(run.err.contains(summary.toUtf8()), run.err.constData());
+        QVERIFY(QDir(d).entryList({"fleet.db.brindle-export-*", "fleet.db.lock"}).isEmpty());
+        QCOMPARE(fileBytes(backup), QByteArray("the user's own copy"));
         if (status == 2 || before == "none")
             QCOMPARE(fileBytes(db), previous);
         QString actual;
         if (arguments.contains("--jsonl")) {
-            for (const QByteArray &line : out.trimmed().split('\n')) {
+            for (const QByteArray &line : run.out.trimmed().split('\n')) {
                 const QJsonObject file = QJsonDocument::fromJson(line).object();
                 for (const char *name : {"path", "serial", "model", "was_read", "refusal",
                                          "has_current", "has_factory", "difference_count"}) {
@@ -347,11 +711,57 @@ private slots:
                     actual += name[0] == 'd' ? "\n" : "|";
                 }
             }
+        } else if (query == "mode") {
+            struct stat status;
+            QCOMPARE(stat(QFile::encodeName(db).constData(), &status), 0);
+            actual = QString::number(status.st_mode & 0777, 8);
         } else if (!query.isEmpty()) {
             actual = sqlRows(db, query);
         }
+        if (before == "odd names") // a path too long for QDir to remove
+            QProcess::execute("rm", {"-rf", d + "/fleet/odd"});
         QCOMPARE(actual, rows.replace("%d", d));
     }
+
+    // Three archives of a few kilobytes whose logs each take about 100 MiB
+    // once read; the export's memory budget reads them one at a time.
+    // Catches: memory that grows with the thread count.
+    void exportMemory_data()
+    {
+        QTest::addColumn<int>("threads");
+        QTest::newRow("2 threads -> one large file at a time") << 2;
+        QTest::newRow("16 threads -> still one at a time") << 16;
+    }
+
+    void exportMemory()
+    {
+        QFETCH(int, threads);
+        QTemporaryDir work;
+        const quint64 size = quint64(50) << 20;
+        QVERIFY(QDir().mkpath(work.filePath("logs")) && QDir().mkpath(work.filePath("one")));
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(writeZipBomb(work.filePath(QString("logs/%1.zip").arg(i)), 50, size));
+        QVERIFY(writeZipBomb(work.filePath("one/0.zip"), 50, size));
+        // Memory freed goes back at once, so that the peak is what is held.
+        Limits limits;
+        limits.asanOptions = "quarantine_size_mb=0";
+        const Child one =
+            runChild({"export", "--jsonl", "--threads", "1", work.filePath("one")}, limits);
+        const Child all = runChild(
+            {"export", "--jsonl", "--threads", QString::number(threads), work.filePath("logs")},
+            limits);
+        QCOMPARE(one.status, 0);
+        QCOMPARE(all.status, 0);
+        // Two files at once would take about twice what one takes with the
+        // process around it.
+        QVERIFY2(2 * all.peakKiB <= 3 * one.peakKiB,
+                 qPrintable(QString("%1 KiB, one file %2 KiB").arg(all.peakKiB).arg(one.peakKiB)));
+        QVERIFY(all.peakKiB < 1024 * 1024);
+    }
+
+private:
+    sqlite3 *walHolder = nullptr; // a connection of "another program"
+    QByteArray heldDatabase;      // the database as the holder found it
 };
 
 QTEST_GUILESS_MAIN(TestBrindleQuery)
