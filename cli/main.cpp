@@ -1,8 +1,10 @@
 // brindle-query: the viewer's reading, cutting and decoding on the command
 // line. Exit status as diff(1): 0 nothing to report, 1 differences, 2 trouble.
-// export stores many query files at once; the work is in export/.
+// export stores many query files at once, history reads what it kept of a
+// printer; the work is in export/.
 
 #include "export/fleetexport.h"
+#include "export/fleethistory.h"
 #include "query/archive.h"
 #include "query/querydocument.h"
 #include "query/queryreader.h"
@@ -11,6 +13,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 
@@ -284,6 +287,8 @@ struct ExportRequest
     bool archive = false;
     bool prune = false;
     int threads = 0;
+    QStringList ignore;
+    QStringList unignore;
 };
 
 // Exit status: 0 every file read, 1 some refused or some folder or name
@@ -307,6 +312,8 @@ int exportCommand(ExportRequest request)
     options.programVersion = QStringLiteral(BRINDLE_VERSION);
     options.threads = request.threads;
     options.prune = request.prune;
+    options.ignore = request.ignore;
+    options.unignore = request.unignore;
     options.progress = [&report](const ExportProgress &progress) {
         report.progress(progress);
     };
@@ -315,6 +322,16 @@ int exportCommand(ExportRequest request)
     };
     options.unreadable = [&report](const QString &path, const QString &reason) {
         report.line(path + QStringLiteral(": ") + reason);
+    };
+    options.sharedSerial = [&report](const SharedSerial &shared) {
+        const bool future = shared.modifiedMs > QDateTime::currentMSecsSinceEpoch();
+        report.line(QStringLiteral("%1: The serial is in %2 files; the printer's state is taken "
+                                   "from %3, modified last%4.")
+                        .arg(shared.serial)
+                        .arg(shared.files)
+                        .arg(shared.path, future
+                                              ? QStringLiteral(" (in the future: check its clock)")
+                                              : QString()));
     };
     ExportResult result;
     if (request.jsonLines) {
@@ -329,15 +346,35 @@ int exportCommand(ExportRequest request)
     if (result.failed)
         return trouble(result.error);
     const ExportSummary &summary = result.summary;
-    report.line(QStringLiteral("%1 files: %2 read, %3 refused, %4 unchanged, %5 removed; %6 "
-                               "folders or names unreadable.")
-                    .arg(summary.files)
-                    .arg(summary.read)
-                    .arg(summary.refused)
-                    .arg(summary.unchanged)
-                    .arg(summary.removed)
-                    .arg(summary.unreadable));
+    QString line = QStringLiteral("%1 files: %2 read, %3 refused, %4 unchanged, %5 removed; %6 "
+                                  "folders or names unreadable.")
+                       .arg(summary.files)
+                       .arg(summary.read)
+                       .arg(summary.refused)
+                       .arg(summary.unchanged)
+                       .arg(summary.removed)
+                       .arg(summary.unreadable);
+    if (!request.jsonLines)
+        line += QStringLiteral(" %1 printers in a new state.").arg(summary.newStates);
+    report.line(line);
     return summary.refused > 0 || summary.unreadable > 0 ? 1 : 0;
+}
+
+// Exit status: 0 the printer's configuration never changed (since the date
+// given), 1 it did, 2 trouble.
+int historyCommand(const QString &database, const QString &serial, const QDate &since, bool json)
+{
+    FleetHistory history;
+    QString error;
+    QVector<HistoryChange> changes;
+    if (!history.open(database, &error) ||
+        !historyChanges(history, serial, since, &changes, &error))
+        return trouble(database + QStringLiteral(": ") + error);
+    const int status = writeResult(json ? QString::fromUtf8(historyChangesJson(changes))
+                                        : historyChangesText(changes));
+    if (status != NothingToReport)
+        return status;
+    return changes.isEmpty() ? NothingToReport : DifferencesFound;
 }
 
 // An argument whose bytes are not valid in the system's encoding (UTF-8)
@@ -375,11 +412,17 @@ int main(int argc, char *argv[])
         "  print FILE              the document the viewer shows, every line whole\n"
         "  diff FILE               shipped (factory) against primary (current) settings\n"
         "  compare FILE_A FILE_B   primary settings of two query files\n"
-        "  export --sqlite DB|--jsonl [--prune] [--threads N] [--archive|PATH...]\n"
+        "  export --sqlite DB|--jsonl [--prune] [--threads N]\n"
+        "         [--ignore GLOB]... [--no-ignore GLOB]... [--archive|PATH...]\n"
         "                          every query file under the PATHs (folders are\n"
         "                          walked) into an SQLite database, or as JSON Lines\n"
         "                          on standard output; rows of files outside the\n"
-        "                          PATHs are kept\n"
+        "                          PATHs are kept; the database keeps each printer's\n"
+        "                          states\n"
+        "  history --sqlite DB [--since DATE] SERIAL\n"
+        "                          the configuration changes of one printer in time\n"
+        "                          order: date TAB current|factory TAB key TAB\n"
+        "                          earlier TAB later\n"
         "\n"
         "FILE is a .zip or .txt query file, or --serial SERIAL to take the\n"
         "printer's file from the Archivon archive.\n"
@@ -391,17 +434,19 @@ int main(int argc, char *argv[])
         "paragraph separators and direction controls as \\uXXXX.\n"
         "Exit status: 0 nothing to report, 1 differences found, 2 trouble;\n"
         "for export: 0 every file read, 1 some refused or a folder or name\n"
-        "unreadable, 2 nothing done."));
+        "unreadable, 2 nothing done; for history: 0 never changed, 1 changed,\n"
+        "2 trouble (a serial the database does not know)."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption jsonOption(QStringLiteral("json"),
-                                        QStringLiteral("diff and compare: write JSON."));
+                                        QStringLiteral("diff, compare and history: write JSON."));
     const QCommandLineOption serial(serialOption,
                                     QStringLiteral("The printer's query file in the archive."),
                                     QStringLiteral("SERIAL"));
-    const QCommandLineOption sqliteOption(QStringLiteral("sqlite"),
-                                          QStringLiteral("export: write this SQLite database."),
-                                          QStringLiteral("FILE"));
+    const QCommandLineOption sqliteOption(
+        QStringLiteral("sqlite"),
+        QStringLiteral("export: write this SQLite database; history: read it."),
+        QStringLiteral("FILE"));
     const QCommandLineOption jsonlOption(
         QStringLiteral("jsonl"), QStringLiteral("export: write JSON Lines to standard output."));
     const QCommandLineOption archiveOption(
@@ -414,6 +459,19 @@ int main(int argc, char *argv[])
         QStringLiteral("threads"),
         QStringLiteral("export: read at most N files at once (default: one per core)."),
         QStringLiteral("N"));
+    const QCommandLineOption ignoreOption(
+        QStringLiteral("ignore"),
+        QStringLiteral("export --sqlite: from now on, changes of the keys GLOB matches (* any "
+                       "run, ? any character) make no new state; stored in the database."),
+        QStringLiteral("GLOB"));
+    const QCommandLineOption noIgnoreOption(
+        QStringLiteral("no-ignore"),
+        QStringLiteral("export --sqlite: take the stored ignore rule GLOB away."),
+        QStringLiteral("GLOB"));
+    const QCommandLineOption sinceOption(
+        QStringLiteral("since"),
+        QStringLiteral("history: only the changes first seen on DATE (yyyy-mm-dd, UTC) or later."),
+        QStringLiteral("DATE"));
     parser.addOption(jsonOption);
     parser.addOption(serial);
     parser.addOption(sqliteOption);
@@ -421,8 +479,11 @@ int main(int argc, char *argv[])
     parser.addOption(archiveOption);
     parser.addOption(pruneOption);
     parser.addOption(threadsOption);
+    parser.addOption(ignoreOption);
+    parser.addOption(noIgnoreOption);
+    parser.addOption(sinceOption);
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("print, diff, compare or export."));
+                                 QStringLiteral("print, diff, compare, export or history."));
     parser.addPositionalArgument(QStringLiteral("operands"),
                                  QStringLiteral("FILE or --serial SERIAL."),
                                  QStringLiteral("FILE..."));
@@ -442,9 +503,25 @@ int main(int argc, char *argv[])
     const QVector<Operand> operands = operandsInOrder(arguments);
     const bool json = parser.isSet(jsonOption);
 
-    const bool exportOptions = parser.isSet(sqliteOption) || parser.isSet(jsonlOption) ||
-                               parser.isSet(archiveOption) || parser.isSet(pruneOption) ||
-                               parser.isSet(threadsOption);
+    const bool exportOptions = parser.isSet(jsonlOption) || parser.isSet(archiveOption) ||
+                               parser.isSet(pruneOption) || parser.isSet(threadsOption) ||
+                               parser.isSet(ignoreOption) || parser.isSet(noIgnoreOption);
+    if (command == QLatin1String("history")) {
+        if (exportOptions || parser.isSet(serial))
+            return trouble(QStringLiteral("history takes --sqlite FILE, --json and --since only."));
+        if (!parser.isSet(sqliteOption) || positional.size() != 2)
+            return trouble(QStringLiteral("history takes --sqlite FILE and one SERIAL."));
+        QDate since;
+        if (parser.isSet(sinceOption)) {
+            const QString date = parser.value(sinceOption);
+            since = QDate::fromString(date, Qt::ISODate);
+            if (!since.isValid() || date.size() != 10)
+                return trouble(QStringLiteral("--since takes a date as yyyy-mm-dd."));
+        }
+        return historyCommand(parser.value(sqliteOption), positional.at(1), since, json);
+    }
+    if (parser.isSet(sinceOption))
+        return trouble(QStringLiteral("--since applies to history only."));
     if (command == QLatin1String("export")) {
         if (json || parser.isSet(serial))
             return trouble(QStringLiteral("export takes no --json or --serial."));
@@ -452,12 +529,17 @@ int main(int argc, char *argv[])
             return trouble(QStringLiteral("export takes --sqlite FILE or --jsonl."));
         if (parser.isSet(pruneOption) && parser.isSet(jsonlOption))
             return trouble(QStringLiteral("--prune applies to --sqlite only."));
+        if ((parser.isSet(ignoreOption) || parser.isSet(noIgnoreOption)) &&
+            parser.isSet(jsonlOption))
+            return trouble(QStringLiteral("--ignore and --no-ignore apply to --sqlite only."));
         ExportRequest request;
         request.paths = positional.mid(1);
         request.jsonLines = parser.isSet(jsonlOption);
         request.database = parser.value(sqliteOption);
         request.archive = parser.isSet(archiveOption);
         request.prune = parser.isSet(pruneOption);
+        request.ignore = parser.values(ignoreOption);
+        request.unignore = parser.values(noIgnoreOption);
         if (parser.isSet(threadsOption)) {
             bool number = false;
             request.threads = parser.value(threadsOption).toInt(&number);
@@ -466,9 +548,10 @@ int main(int argc, char *argv[])
         }
         return exportCommand(request);
     }
-    if (exportOptions)
-        return trouble(QStringLiteral(
-            "--sqlite, --jsonl, --archive, --prune and --threads apply to export only."));
+    if (exportOptions || parser.isSet(sqliteOption))
+        return trouble(
+            QStringLiteral("--sqlite, --jsonl, --archive, --prune, --threads, --ignore "
+                           "and --no-ignore apply to export only (--sqlite to history too)."));
 
     int wanted = 0;
     if (command == QLatin1String("print") || command == QLatin1String("diff"))

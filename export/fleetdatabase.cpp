@@ -1,17 +1,18 @@
 #include "export/fleetdatabase.h"
 
+#include "export/sqlitetext.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QtEndian>
 
-#include <sqlite3.h>
+const int exportSchemaVersion = 2;
 
 namespace {
 
 // "BQEx": marks a database as an export of ours; user_version is the schema.
 const int exportApplicationId = 0x42514578;
-const int exportSchemaVersion = 1;
 
 // Setting rows per INSERT statement: a file's settings go in a few steps.
 const int settingsBatch = 50;
@@ -69,6 +70,52 @@ CREATE INDEX settings_by_key ON settings (key_id);
 CREATE INDEX differences_by_key ON differences (key);
 )";
 
+// The history, added by schema version 2. A state's settings are stored
+// together, in the order of its id, so that reading one state reads a few
+// pages; a state is stored once, whichever printers are in it. A printer's
+// periods are found through its serial.
+const char *const historySchema = R"(
+CREATE TABLE exports (
+  id INTEGER PRIMARY KEY,
+  exported_at TEXT NOT NULL,
+  program_version TEXT NOT NULL
+);
+CREATE TABLE ignore_rules (
+  glob TEXT PRIMARY KEY
+);
+CREATE TABLE states (
+  id INTEGER PRIMARY KEY,
+  hash BLOB NOT NULL UNIQUE,
+  configuration_hash BLOB NOT NULL
+);
+CREATE TABLE state_settings (
+  state_id INTEGER NOT NULL,
+  side TEXT NOT NULL,
+  position INTEGER NOT NULL,
+  key_id INTEGER NOT NULL,
+  value TEXT NOT NULL,
+  PRIMARY KEY (state_id, side, position)
+) WITHOUT ROWID;
+CREATE TABLE printer_states (
+  id INTEGER PRIMARY KEY,
+  serial TEXT NOT NULL,
+  state_id INTEGER NOT NULL,
+  first_export INTEGER NOT NULL,
+  last_export INTEGER NOT NULL,
+  modified_ms INTEGER NOT NULL,
+  path TEXT NOT NULL
+);
+CREATE INDEX printer_states_by_serial ON printer_states (serial, first_export);
+CREATE VIEW state_values AS
+  SELECT s.state_id, s.side, k.key, s.value, k.setting_group, s.position
+  FROM state_settings s JOIN keys k ON k.id = s.key_id;
+CREATE VIEW printer_history AS
+  SELECT p.serial, p.state_id, first.exported_at AS first_seen, last.exported_at AS last_seen,
+    p.first_export, p.last_export, p.path, p.modified_ms
+  FROM printer_states p JOIN exports first ON first.id = p.first_export
+  JOIN exports last ON last.id = p.last_export;
+)";
+
 // Called before the first connection: the export counts no memory, so the
 // one writing thread takes no lock for each allocation.
 void configureSqlite()
@@ -83,24 +130,6 @@ void configureSqlite()
 QString sqliteMessage(sqlite3 *db)
 {
     return QString::fromUtf8(db ? sqlite3_errmsg(db) : "out of memory");
-}
-
-// Binds text for the next step only: the string must live until then.
-void bindText(sqlite3_stmt *statement, int index, const QString &text)
-{
-    if (text.isNull())
-        sqlite3_bind_null(statement, index);
-    else
-        sqlite3_bind_text16(statement, index, text.utf16(), text.size() * 2, SQLITE_STATIC);
-}
-
-QString columnText(sqlite3_stmt *statement, int index)
-{
-    if (sqlite3_column_type(statement, index) == SQLITE_NULL)
-        return QString();
-    const void *text = sqlite3_column_text16(statement, index);
-    return QString::fromUtf16(static_cast<const char16_t *>(text),
-                              sqlite3_column_bytes16(statement, index) / 2);
 }
 
 // Binds UTF-8 text for the next step only: the bytes must live until then.
@@ -119,6 +148,19 @@ bool pragmaValue(sqlite3 *db, const char *sql, qint64 *value)
         *value = sqlite3_column_int64(statement, 0);
     sqlite3_finalize(statement);
     return ok;
+}
+
+// The text of each row of a query of one column.
+bool readTexts(sqlite3 *db, const char *sql, QStringList *texts)
+{
+    sqlite3_stmt *statement = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK)
+        return false;
+    int result;
+    while ((result = sqlite3_step(statement)) == SQLITE_ROW)
+        texts->append(columnText(statement, 0));
+    sqlite3_finalize(statement);
+    return result == SQLITE_DONE;
 }
 
 bool readFiles(sqlite3 *db, PreviousExport *previous)
@@ -140,13 +182,12 @@ bool readFiles(sqlite3 *db, PreviousExport *previous)
     sqlite3_finalize(statement);
     if (result != SQLITE_DONE)
         return false;
-    if (sqlite3_prepare_v2(db, "SELECT program_version FROM export_info", -1, &statement,
-                           nullptr) != SQLITE_OK)
+    QStringList versions;
+    if (!readTexts(db, "SELECT program_version FROM export_info", &versions))
         return false;
-    if (sqlite3_step(statement) == SQLITE_ROW)
-        previous->programVersion = columnText(statement, 0);
-    sqlite3_finalize(statement);
-    return true;
+    previous->programVersion = versions.value(0);
+    return previous->schemaVersion < 2 ||
+           readTexts(db, "SELECT glob FROM ignore_rules", &previous->ignoreRules);
 }
 
 } // namespace
@@ -156,6 +197,47 @@ bool hasExportDatabaseHeader(const QByteArray &start)
     const int applicationIdOffset = 68;
     return start.size() >= 100 && start.startsWith(QByteArray("SQLite format 3\0", 16)) &&
            qFromBigEndian<qint32>(start.constData() + applicationIdOffset) == exportApplicationId;
+}
+
+bool openExportDatabase(const QString &path, sqlite3 **db, int *schemaVersion, QString *error)
+{
+    configureSqlite();
+    const QByteArray name = path.toUtf8();
+    qint64 applicationId = 0;
+    qint64 version = 0;
+    // Read only, so that a file that is not ours is never changed, not even by
+    // SQLite rolling back a journal beside it. A writer of another program
+    // is given a few seconds to finish.
+    const bool opened =
+        sqlite3_open_v2(name.constData(), db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_extended_result_codes(*db, 1) == SQLITE_OK &&
+        sqlite3_busy_timeout(*db, 5000) == SQLITE_OK &&
+        sqlite3_exec(*db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+    const bool header = opened && pragmaValue(*db, "PRAGMA application_id", &applicationId);
+    const int code = *db ? sqlite3_extended_errcode(*db) : SQLITE_NOMEM;
+    if (!header && code == SQLITE_READONLY_ROLLBACK) {
+        *error = QStringLiteral("Its rollback journal (%1-journal) is hot: a program stopped while "
+                                "writing the database. Open the database once with sqlite3, which "
+                                "rolls the journal back.")
+                     .arg(QFileInfo(path).fileName());
+    } else if (!header && (code & 0xff) == SQLITE_BUSY) {
+        *error = QStringLiteral("Another program is writing to it.");
+    } else if (!header && code != SQLITE_NOTADB && code != SQLITE_OK) {
+        *error = QStringLiteral("It could not be read: %1.").arg(sqliteMessage(*db));
+    } else if (applicationId != exportApplicationId) {
+        *error = QStringLiteral("It is not a database written by brindle-query export.");
+    } else if (!pragmaValue(*db, "PRAGMA user_version", &version) || version < 1 ||
+               version > exportSchemaVersion) {
+        *error = QStringLiteral("Its schema version %1 is not this program's (%2).")
+                     .arg(version)
+                     .arg(exportSchemaVersion);
+    } else {
+        *schemaVersion = int(version);
+        return true;
+    }
+    sqlite3_close(*db);
+    *db = nullptr;
+    return false;
 }
 
 PreviousDatabase::~PreviousDatabase()
@@ -171,46 +253,17 @@ void PreviousDatabase::close()
 
 bool PreviousDatabase::open(const QString &path, PreviousExport *previous, QString *error)
 {
-    configureSqlite();
-    const QByteArray name = path.toUtf8();
-    qint64 applicationId = 0;
-    qint64 version = 0;
-    // Read only, so that a file that is not ours is never changed, not even by
-    // SQLite rolling back a journal beside it. A writer of another program
-    // is given a few seconds to finish.
-    const bool opened =
-        sqlite3_open_v2(name.constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_extended_result_codes(db, 1) == SQLITE_OK &&
-        sqlite3_busy_timeout(db, 5000) == SQLITE_OK &&
-        sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
-    const bool header = opened && pragmaValue(db, "PRAGMA application_id", &applicationId);
-    const int code = db ? sqlite3_extended_errcode(db) : SQLITE_NOMEM;
-    if (!header && code == SQLITE_READONLY_ROLLBACK) {
-        *error = QStringLiteral("Its rollback journal (%1-journal) is hot: a program stopped while "
-                                "writing the database. Open the database once with sqlite3, which "
-                                "rolls the journal back, then export again. It is left as it is.")
-                     .arg(QFileInfo(path).fileName());
-    } else if (!header && (code & 0xff) == SQLITE_BUSY) {
-        *error = QStringLiteral("Another program is writing to it. It is left as it is.");
-    } else if (!header && code != SQLITE_NOTADB && code != SQLITE_OK) {
-        *error =
-            QStringLiteral("It could not be read: %1. It is left as it is.").arg(sqliteMessage(db));
-    } else if (applicationId != exportApplicationId) {
-        *error = QStringLiteral("It is not a database written by brindle-query export; it is "
-                                "left as it is.");
-    } else if (!pragmaValue(db, "PRAGMA user_version", &version) ||
-               version != exportSchemaVersion) {
-        *error = QStringLiteral("Its schema version %1 is not this program's (%2); it is left as "
-                                "it is.")
-                     .arg(version)
-                     .arg(exportSchemaVersion);
-    } else if (!readFiles(db, previous)) {
-        *error = QStringLiteral("It could not be read: %1.").arg(sqliteMessage(db));
-    } else {
-        return true;
+    if (!openExportDatabase(path, &db, &schemaVersion, error)) {
+        *error += QStringLiteral(" It is left as it is.");
+        return false;
     }
-    close();
-    return false;
+    previous->schemaVersion = schemaVersion;
+    if (!readFiles(db, previous)) {
+        *error = QStringLiteral("It could not be read: %1.").arg(sqliteMessage(db));
+        close();
+        return false;
+    }
+    return true;
 }
 
 DatabaseHold::~DatabaseHold()
@@ -276,9 +329,11 @@ FleetDatabase::~FleetDatabase()
 void FleetDatabase::close()
 {
     for (sqlite3_stmt *statement :
-         {insertFile, insertSetting, insertSettings, insertKey, insertDifference})
+         {insertFile, insertSetting, insertSettings, insertKey, insertDifference, findState,
+          insertState, insertStateSetting, insertStateSettings})
         sqlite3_finalize(statement);
     insertFile = insertSetting = insertSettings = insertKey = insertDifference = nullptr;
+    findState = insertState = insertStateSetting = insertStateSettings = nullptr;
     sqlite3_close(db);
     db = nullptr;
 }
@@ -309,10 +364,12 @@ bool FleetDatabase::step(sqlite3_stmt *statement)
     return result == SQLITE_DONE || fail();
 }
 
-bool FleetDatabase::open(const QString &path, const PreviousDatabase *previous)
+bool FleetDatabase::open(const QString &path, const PreviousDatabase *previous, bool rebuild,
+                         const IgnoreRules &rules)
 {
     configureSqlite();
     freshSchema = !previous;
+    buildIndexes = freshSchema || rebuild;
     const QByteArray name = path.toUtf8();
     // One thread uses the connection: it needs no mutex of its own.
     if (sqlite3_open_v2(name.constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
@@ -338,21 +395,48 @@ bool FleetDatabase::open(const QString &path, const PreviousDatabase *previous)
             !exec("PRAGMA journal_mode = DELETE; PRAGMA journal_mode = OFF"))
             return fail();
     }
-    if (!exec("BEGIN"))
+    const bool upgrade = previous && previous->schemaVersion < exportSchemaVersion;
+    const QByteArray version = "PRAGMA user_version = " + QByteArray::number(exportSchemaVersion);
+    if (!exec("BEGIN") || (freshSchema && !exec(schema)) ||
+        ((freshSchema || upgrade) && !exec(historySchema)) || !exec(version.constData()))
         return false;
-    const QByteArray versionAndSchema =
-        "PRAGMA user_version = " + QByteArray::number(exportSchemaVersion) + ";" + schema;
-    if (freshSchema && !exec(versionAndSchema.constData()))
+    if (!prepare(&insertFile, "INSERT INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)") ||
+        !prepare(&insertSetting, "INSERT INTO settings VALUES (?, ?, ?, ?, ?)") ||
+        !prepare(&insertSettings,
+                 QByteArray("INSERT INTO settings VALUES (?, ?, ?, ?, ?)" +
+                            QByteArray(", (?, ?, ?, ?, ?)").repeated(settingsBatch - 1))
+                     .constData()) ||
+        !prepare(&insertKey, "INSERT INTO keys VALUES (?, ?, ?)") ||
+        !prepare(&insertDifference, "INSERT INTO differences VALUES (?, ?, ?, ?, ?, ?)") ||
+        !prepare(&findState, "SELECT id FROM states WHERE hash = ?") ||
+        !prepare(&insertState, "INSERT INTO states VALUES (?, ?, ?)") ||
+        !prepare(&insertStateSetting, "INSERT INTO state_settings VALUES (?, ?, ?, ?, ?)") ||
+        !prepare(&insertStateSettings,
+                 QByteArray("INSERT INTO state_settings VALUES (?, ?, ?, ?, ?)" +
+                            QByteArray(", (?, ?, ?, ?, ?)").repeated(settingsBatch - 1))
+                     .constData()) ||
+        !readKeys(rebuild))
         return false;
-    return prepare(&insertFile, "INSERT INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)") &&
-           prepare(&insertSetting, "INSERT INTO settings VALUES (?, ?, ?, ?, ?)") &&
-           prepare(&insertSettings,
-                   QByteArray("INSERT INTO settings VALUES (?, ?, ?, ?, ?)" +
-                              QByteArray(", (?, ?, ?, ?, ?)").repeated(settingsBatch - 1))
-                       .constData()) &&
-           prepare(&insertKey, "INSERT INTO keys VALUES (?, ?, ?)") &&
-           prepare(&insertDifference, "INSERT INTO differences VALUES (?, ?, ?, ?, ?, ?)") &&
-           readKeys();
+
+    // Every export that writes the database is one, with its time as this
+    // machine's clock gives it.
+    exportedAt = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+    qint64 lastExport = 0;
+    if (!pragmaValue(db, "SELECT coalesce(max(id), 0) FROM exports", &lastExport) ||
+        !pragmaValue(db, "SELECT coalesce(max(id), 0) FROM states", &largestStateId))
+        return fail();
+    exportId = lastExport + 1;
+    if (upgrade ? !upgradeFromVersion1(rules) : !applyIgnoreRules(rules))
+        return false;
+    statesBefore = largestStateId;
+    // The history stays; the files' rows are stored anew, their indexes built
+    // once afterwards.
+    if (rebuild && !exec("DROP INDEX IF EXISTS files_by_serial;"
+                         "DROP INDEX IF EXISTS settings_by_key;"
+                         "DROP INDEX IF EXISTS differences_by_key;"
+                         "DELETE FROM files; DELETE FROM settings; DELETE FROM differences"))
+        return false;
+    return readPeriods();
 }
 
 bool FleetDatabase::remove(const QVector<qint64> &ids)
@@ -374,6 +458,40 @@ bool FleetDatabase::remove(const QVector<qint64> &ids)
                       "DROP TABLE gone");
 }
 
+bool FleetDatabase::insertSettingRows(sqlite3_stmt *one, sqlite3_stmt *batch, qint64 owner,
+                                      const QVector<SettingEntry> &settings, const char *side,
+                                      bool stateOnly)
+{
+    QVector<int> positions;
+    positions.reserve(settings.size());
+    for (int position = 0; position < settings.size(); ++position) {
+        if (!stateOnly || isStoredInState(settings.at(position)))
+            positions.append(position);
+    }
+    // Whole batches through the statement of many rows, the rest one by one.
+    for (int next = 0; next < positions.size();) {
+        const bool many = positions.size() - next >= settingsBatch;
+        sqlite3_stmt *statement = many ? batch : one;
+        const int rows = many ? settingsBatch : 1;
+        for (int row = 0; row < rows; ++row, ++next) {
+            const int position = positions.at(next);
+            const SettingEntry &setting = settings.at(position);
+            const qint64 key = keyId(setting);
+            if (key == 0)
+                return false;
+            const int column = row * 5;
+            sqlite3_bind_int64(statement, column + 1, owner);
+            sqlite3_bind_text(statement, column + 2, side, -1, SQLITE_STATIC);
+            sqlite3_bind_int(statement, column + 3, position);
+            sqlite3_bind_int64(statement, column + 4, key);
+            bindText(statement, column + 5, setting.value);
+        }
+        if (!step(statement))
+            return false;
+    }
+    return true;
+}
+
 bool FleetDatabase::insert(qint64 id, const QueryRecord &record)
 {
     sqlite3_bind_int64(insertFile, 1, id);
@@ -390,34 +508,10 @@ bool FleetDatabase::insert(qint64 id, const QueryRecord &record)
         sqlite3_bind_int(insertFile, 11, record.differences.size());
     else
         sqlite3_bind_null(insertFile, 11);
-    if (!step(insertFile))
+    if (!step(insertFile) ||
+        !insertSettingRows(insertSetting, insertSettings, id, record.current, "current", false) ||
+        !insertSettingRows(insertSetting, insertSettings, id, record.factory, "factory", false))
         return false;
-
-    const char *const sides[] = {"current", "factory"};
-    const QVector<SettingEntry> *sections[] = {&record.current, &record.factory};
-    for (int side = 0; side < 2; ++side) {
-        const QVector<SettingEntry> &settings = *sections[side];
-        // Whole batches through the statement of many rows, the rest one by one.
-        for (int position = 0; position < settings.size();) {
-            const bool batch = settings.size() - position >= settingsBatch;
-            sqlite3_stmt *statement = batch ? insertSettings : insertSetting;
-            const int rows = batch ? settingsBatch : 1;
-            for (int row = 0; row < rows; ++row, ++position) {
-                const SettingEntry &setting = settings.at(position);
-                const qint64 key = keyId(setting);
-                if (key == 0)
-                    return false;
-                const int column = row * 5;
-                sqlite3_bind_int64(statement, column + 1, id);
-                sqlite3_bind_text(statement, column + 2, sides[side], -1, SQLITE_STATIC);
-                sqlite3_bind_int(statement, column + 3, position);
-                sqlite3_bind_int64(statement, column + 4, key);
-                bindText(statement, column + 5, setting.value);
-            }
-            if (!step(statement))
-                return false;
-        }
-    }
     int position = 0;
     for (const SettingDifference &difference : record.differences) {
         const QString group = settingGroupName(difference.group);
@@ -437,16 +531,35 @@ bool FleetDatabase::insert(qint64 id, const QueryRecord &record)
     return true;
 }
 
-bool FleetDatabase::readKeys()
+bool FleetDatabase::readKeys(bool regroup)
 {
     sqlite3_stmt *statement = nullptr;
-    if (!prepare(&statement, "SELECT id, key FROM keys"))
+    if (!prepare(&statement, "SELECT id, key, setting_group FROM keys"))
         return false;
+    QVector<QPair<qint64, QString>> regrouped;
     int result;
-    while ((result = sqlite3_step(statement)) == SQLITE_ROW)
-        keyIds.insert(columnText(statement, 1), sqlite3_column_int64(statement, 0));
+    while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
+        const QString key = columnText(statement, 1);
+        keyIds.insert(key, sqlite3_column_int64(statement, 0));
+        // Another version may group a key otherwise; its rows are all stored
+        // anew, and so is the group.
+        const QString group = settingGroupName(settingGroup(key));
+        if (regroup && columnText(statement, 2) != group)
+            regrouped.append({sqlite3_column_int64(statement, 0), group});
+    }
     sqlite3_finalize(statement);
-    return result == SQLITE_DONE || fail();
+    if (result != SQLITE_DONE)
+        return fail();
+    if (regrouped.isEmpty())
+        return true;
+    bool ok = prepare(&statement, "UPDATE keys SET setting_group = ? WHERE id = ?");
+    for (int i = 0; ok && i < regrouped.size(); ++i) {
+        bindText(statement, 1, regrouped.at(i).second);
+        sqlite3_bind_int64(statement, 2, regrouped.at(i).first);
+        ok = step(statement);
+    }
+    sqlite3_finalize(statement);
+    return ok;
 }
 
 qint64 FleetDatabase::keyId(const SettingEntry &setting)
@@ -465,15 +578,291 @@ qint64 FleetDatabase::keyId(const SettingEntry &setting)
     return id;
 }
 
-bool FleetDatabase::commit(const QString &programVersion)
+// Rules are stored as the user gave them. A change makes every stored
+// state's configuration fingerprint be taken again under the new rules, so
+// that a printer is judged changed by them alone from now on; states are
+// stored with every setting but the statistics, so a rule taken away again
+// brings its keys back into the comparison.
+bool FleetDatabase::applyIgnoreRules(const IgnoreRules &rules)
 {
+    QStringList stored;
+    if (!readTexts(db, "SELECT glob FROM ignore_rules", &stored))
+        return fail();
+    if (IgnoreRules(stored) == rules)
+        return true;
+    sqlite3_stmt *statement = nullptr;
+    bool ok = exec("DELETE FROM ignore_rules") &&
+              prepare(&statement, "INSERT INTO ignore_rules VALUES (?)");
+    for (const QString &glob : rules.globs()) {
+        bindText(statement, 1, glob);
+        ok = ok && step(statement);
+    }
+    sqlite3_finalize(statement);
+    statement = nullptr;
+    sqlite3_stmt *update = nullptr;
+    const QByteArray empty = stateDigest({}, {}, rules).configuration;
+    ok = ok && prepare(&update, "UPDATE states SET configuration_hash = ? WHERE id = ?") &&
+         prepare(&statement, "SELECT s.state_id, s.side = 'factory', k.key, s.value "
+                             "FROM state_settings s JOIN keys k ON k.id = s.key_id "
+                             "ORDER BY s.state_id, s.side, s.position");
+    // A state without settings (all of them statistics) has no rows.
+    sqlite3_stmt *all = nullptr;
+    ok = ok && prepare(&all, "UPDATE states SET configuration_hash = ?") &&
+         (bindBlob(all, 1, empty), step(all));
+    sqlite3_finalize(all);
+    qint64 state = 0;
+    QVector<SettingEntry> sides[2];
+    const auto flush = [&] {
+        if (state == 0)
+            return true;
+        const QByteArray configuration = stateDigest(sides[0], sides[1], rules).configuration;
+        bindBlob(update, 1, configuration);
+        sqlite3_bind_int64(update, 2, state);
+        sides[0].clear();
+        sides[1].clear();
+        return step(update);
+    };
+    int result = SQLITE_DONE;
+    while (ok && (result = sqlite3_step(statement)) == SQLITE_ROW) {
+        const qint64 id = sqlite3_column_int64(statement, 0);
+        if (id != state) {
+            ok = flush();
+            state = id;
+        }
+        SettingEntry setting;
+        setting.key = columnText(statement, 2);
+        setting.value = columnText(statement, 3);
+        setting.group = settingGroup(setting.key);
+        sides[sqlite3_column_int(statement, 1)].append(setting);
+    }
+    ok = ok && (result == SQLITE_DONE || fail()) && flush();
+    sqlite3_finalize(statement);
+    sqlite3_finalize(update);
+    return ok;
+}
+
+// Version 1 kept the rows of the files only: each serial's file (chosen as
+// an export chooses it) becomes the printer's first state, seen by the
+// export that wrote them.
+bool FleetDatabase::upgradeFromVersion1(const IgnoreRules &rules)
+{
+    QStringList times;
+    QStringList versions;
+    if (!readTexts(db, "SELECT exported_at FROM export_info", &times) ||
+        !readTexts(db, "SELECT program_version FROM export_info", &versions))
+        return fail();
+    sqlite3_stmt *statement = nullptr;
+    bool ok = prepare(&statement, "INSERT INTO exports VALUES (1, ?, ?)");
+    if (ok) {
+        const QString time = times.value(0, exportedAt);
+        const QString version = versions.value(0, QStringLiteral(""));
+        bindText(statement, 1, time);
+        bindText(statement, 2, version);
+        ok = step(statement);
+    }
+    sqlite3_finalize(statement);
+    statement = nullptr;
+    exportId = 2;
+    if (!ok || !applyIgnoreRules(rules) ||
+        !exec("CREATE TEMP TABLE first_states (id INTEGER PRIMARY KEY, serial TEXT, path TEXT, "
+              "modified_ms INTEGER);"
+              "INSERT INTO first_states SELECT id, serial, path, modified_ms FROM files f "
+              "WHERE was_read AND has_current AND has_factory AND NOT EXISTS (SELECT 1 FROM "
+              "files g WHERE g.serial = f.serial AND g.was_read AND g.has_current AND "
+              "g.has_factory AND (g.modified_ms > f.modified_ms OR (g.modified_ms = "
+              "f.modified_ms AND g.path < f.path)))"))
+        return false;
+    sqlite3_stmt *period = nullptr;
+    ok = prepare(&period, "INSERT INTO printer_states (serial, state_id, first_export, "
+                          "last_export, modified_ms, path) VALUES (?, ?, 1, 1, ?, ?)") &&
+         prepare(&statement,
+                 "SELECT f.id, f.serial, f.path, f.modified_ms, s.side = 'factory', k.key, "
+                 "s.value FROM temp.first_states f JOIN settings s ON s.file_id = f.id "
+                 "JOIN keys k ON k.id = s.key_id ORDER BY f.id, s.side, s.position");
+    qint64 file = 0;
+    QString serial;
+    QString path;
+    qint64 modifiedMs = 0;
+    QVector<SettingEntry> sides[2];
+    const auto flush = [&] {
+        if (file == 0)
+            return true;
+        const qint64 state = stateId(sides[0], sides[1], stateDigest(sides[0], sides[1], rules));
+        sides[0].clear();
+        sides[1].clear();
+        if (state == 0)
+            return false;
+        bindText(period, 1, serial);
+        sqlite3_bind_int64(period, 2, state);
+        sqlite3_bind_int64(period, 3, modifiedMs);
+        bindText(period, 4, path);
+        return step(period);
+    };
+    int result = SQLITE_DONE;
+    while (ok && (result = sqlite3_step(statement)) == SQLITE_ROW) {
+        const qint64 id = sqlite3_column_int64(statement, 0);
+        if (id != file) {
+            ok = flush();
+            file = id;
+            serial = columnText(statement, 1);
+            path = columnText(statement, 2);
+            modifiedMs = sqlite3_column_int64(statement, 3);
+        }
+        SettingEntry setting;
+        setting.key = columnText(statement, 5);
+        setting.value = columnText(statement, 6);
+        setting.group = settingGroup(setting.key);
+        sides[sqlite3_column_int(statement, 4)].append(setting);
+    }
+    ok = ok && (result == SQLITE_DONE || fail()) && flush();
+    sqlite3_finalize(statement);
+    sqlite3_finalize(period);
+    return ok && exec("DROP TABLE temp.first_states");
+}
+
+bool FleetDatabase::readPeriods()
+{
+    // A printer's last period is the one begun last. Where two serials were
+    // last seen in one file (a printer renamed), the file is the later one's.
+    sqlite3_stmt *statement = nullptr;
+    if (!prepare(&statement, "SELECT p.id, p.serial, s.configuration_hash, p.path, "
+                             "max(p.first_export), p.last_export FROM printer_states p "
+                             "JOIN states s ON s.id = p.state_id GROUP BY p.serial "
+                             "ORDER BY p.last_export"))
+        return false;
+    int result;
+    while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
+        const QString serial = columnText(statement, 1);
+        const Period period{sqlite3_column_int64(statement, 0), columnBlob(statement, 2),
+                            columnText(statement, 3)};
+        periods.insert(serial, period);
+        periodSerials.insert(period.path, serial);
+    }
+    sqlite3_finalize(statement);
+    return result == SQLITE_DONE || fail();
+}
+
+qint64 FleetDatabase::stateId(const QVector<SettingEntry> &current,
+                              const QVector<SettingEntry> &factory, const StateDigest &digest)
+{
+    bindBlob(findState, 1, digest.state);
+    const int found = sqlite3_step(findState);
+    const qint64 known = found == SQLITE_ROW ? sqlite3_column_int64(findState, 0) : 0;
+    sqlite3_reset(findState);
+    if (found == SQLITE_ROW)
+        return known;
+    if (found != SQLITE_DONE) {
+        fail();
+        return 0;
+    }
+    const qint64 id = largestStateId + 1;
+    sqlite3_bind_int64(insertState, 1, id);
+    bindBlob(insertState, 2, digest.state);
+    bindBlob(insertState, 3, digest.configuration);
+    if (!step(insertState) ||
+        !insertSettingRows(insertStateSetting, insertStateSettings, id, current, "current", true) ||
+        !insertSettingRows(insertStateSetting, insertStateSettings, id, factory, "factory", true))
+        return 0;
+    largestStateId = id;
+    return id;
+}
+
+FleetDatabase::Candidate *FleetDatabase::candidateFor(const QString &serial, const QString &path,
+                                                      qint64 modifiedMs, bool *chosen)
+{
+    Candidate &candidate = candidates[serial];
+    *chosen = candidate.files == 0 || modifiedMs > candidate.modifiedMs ||
+              (modifiedMs == candidate.modifiedMs && path < candidate.path);
+    ++candidate.files;
+    if (*chosen) {
+        candidate.path = path;
+        candidate.modifiedMs = modifiedMs;
+    }
+    return &candidate;
+}
+
+bool FleetDatabase::offerState(const QueryRecord &record, const StateDigest &digest)
+{
+    if (!record.wasRead() || !record.comparable())
+        return true;
+    bool chosen = false;
+    Candidate *candidate = candidateFor(record.serial, record.path, record.modifiedMs, &chosen);
+    if (!chosen)
+        return true;
+    const auto period = periods.constFind(record.serial);
+    if (period != periods.cend() && period->configuration == digest.configuration) {
+        candidate->stateId = 0;
+        return true;
+    }
+    // Stored now, while its settings are at hand; dropped at the commit if a
+    // later file of the serial gives the state instead.
+    candidate->stateId = stateId(record.current, record.factory, digest);
+    return candidate->stateId != 0;
+}
+
+void FleetDatabase::offerUnchanged(const QString &path, qint64 modifiedMs)
+{
+    const auto serial = periodSerials.constFind(path);
+    if (serial == periodSerials.cend())
+        return;
+    bool chosen = false;
+    Candidate *candidate = candidateFor(*serial, path, modifiedMs, &chosen);
+    if (chosen)
+        candidate->stateId = 0;
+}
+
+bool FleetDatabase::commit(const QString &programVersion, HistorySummary *summary)
+{
+    sqlite3_stmt *seen = nullptr;
+    sqlite3_stmt *begun = nullptr;
+    bool ok = prepare(&seen, "UPDATE printer_states SET last_export = ?, path = ?, "
+                             "modified_ms = ? WHERE id = ?") &&
+              prepare(&begun, "INSERT INTO printer_states (serial, state_id, first_export, "
+                              "last_export, modified_ms, path) VALUES (?, ?, ?, ?, ?, ?)");
+    QStringList serials = candidates.keys();
+    std::sort(serials.begin(), serials.end());
+    for (int i = 0; ok && i < serials.size(); ++i) {
+        const QString &serial = serials.at(i);
+        const Candidate &candidate = candidates[serial];
+        if (candidate.files > 1)
+            summary->sharedSerials.append(
+                {serial, candidate.path, candidate.modifiedMs, candidate.files});
+        if (candidate.stateId == 0) {
+            sqlite3_bind_int64(seen, 1, exportId);
+            bindText(seen, 2, candidate.path);
+            sqlite3_bind_int64(seen, 3, candidate.modifiedMs);
+            sqlite3_bind_int64(seen, 4, periods.value(serial).id);
+            ok = step(seen);
+        } else {
+            bindText(begun, 1, serial);
+            sqlite3_bind_int64(begun, 2, candidate.stateId);
+            sqlite3_bind_int64(begun, 3, exportId);
+            sqlite3_bind_int64(begun, 4, exportId);
+            sqlite3_bind_int64(begun, 5, candidate.modifiedMs);
+            bindText(begun, 6, candidate.path);
+            ok = step(begun);
+            ++summary->newStates;
+        }
+    }
+    sqlite3_finalize(seen);
+    sqlite3_finalize(begun);
+    const QByteArray before = QByteArray::number(statesBefore);
+    const QByteArray orphans = "DELETE FROM state_settings WHERE state_id > " + before +
+                               " AND state_id NOT IN (SELECT state_id FROM printer_states);"
+                               "DELETE FROM states WHERE id > " +
+                               before + " AND id NOT IN (SELECT state_id FROM printer_states)";
     sqlite3_stmt *info = nullptr;
-    const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
-    const bool ok = exec("DELETE FROM export_info") &&
-                    prepare(&info, "INSERT INTO export_info VALUES (?, ?)") &&
-                    (bindText(info, 1, programVersion), bindText(info, 2, now), step(info)) &&
-                    (!freshSchema || exec(indexes)) && exec("COMMIT");
+    sqlite3_stmt *exported = nullptr;
+    ok = ok && (largestStateId == statesBefore || exec(orphans.constData())) &&
+         exec("DELETE FROM export_info") &&
+         prepare(&info, "INSERT INTO export_info VALUES (?, ?)") &&
+         (bindText(info, 1, programVersion), bindText(info, 2, exportedAt), step(info)) &&
+         prepare(&exported, "INSERT INTO exports VALUES (?, ?, ?)") &&
+         (sqlite3_bind_int64(exported, 1, exportId), bindText(exported, 2, exportedAt),
+          bindText(exported, 3, programVersion), step(exported)) &&
+         (!buildIndexes || exec(indexes)) && exec("COMMIT");
     sqlite3_finalize(info);
+    sqlite3_finalize(exported);
     close();
     return ok;
 }

@@ -932,6 +932,40 @@ void retryRefusals(ExportPlan *plan, int threads)
     }
 }
 
+// The ignore rules of an export: those the database holds, with the ones
+// named added and taken away. False, with a message, for an empty rule and
+// for one taken away that is not held.
+bool ignoreRulesFor(const QStringList &held, const ExportOptions &options, IgnoreRules *rules,
+                    QString *error)
+{
+    QStringList globs = held + options.ignore;
+    for (const QString &glob : options.ignore) {
+        if (glob.isEmpty()) {
+            *error = QStringLiteral("An ignore rule cannot be empty.");
+            return false;
+        }
+    }
+    for (const QString &glob : options.unignore) {
+        if (!globs.contains(glob)) {
+            *error = QStringLiteral("It holds no ignore rule %1 to take away (it holds: %2).")
+                         .arg(glob, held.isEmpty()
+                                        ? QStringLiteral("none")
+                                        : IgnoreRules(held).globs().join(QLatin1String(", ")));
+            return false;
+        }
+        globs.removeAll(glob);
+    }
+    *rules = IgnoreRules(globs);
+    return true;
+}
+
+// A file read for the database, and the fingerprints of its printer's state.
+struct ReadRecord
+{
+    QueryRecord record;
+    StateDigest digest;
+};
+
 ExportResult exportToSqliteUnguarded(const QString &databasePath, const ExportOptions &options)
 {
     const QString name = databasePath + QStringLiteral(": ");
@@ -949,9 +983,14 @@ ExportResult exportToSqliteUnguarded(const QString &databasePath, const ExportOp
     PreviousDatabase source;
     if (file.exists && !source.open(database, &previous, &error))
         return failure(name + error);
-    const bool fresh = !file.exists || previous.programVersion != options.programVersion;
-    if (fresh)
-        source.close();
+    IgnoreRules rules;
+    if (!ignoreRulesFor(previous.ignoreRules, options, &rules, &error))
+        return failure(name + error + QStringLiteral(" Nothing was changed."));
+    // Another version stores the files' rows anew, and keeps the history.
+    const bool rebuild = file.exists && previous.programVersion != options.programVersion;
+    const bool fresh = !file.exists || rebuild;
+    const bool upgrade = file.exists && previous.schemaVersion < exportSchemaVersion;
+    const bool rulesChanged = rules != IgnoreRules(previous.ignoreRules);
 
     const QueryFileWalk walk = findQueryFiles(options.paths, options.unreadable);
     ExportPlan plan;
@@ -959,6 +998,14 @@ ExportResult exportToSqliteUnguarded(const QString &databasePath, const ExportOp
         return failure(error);
     const int threads = threadCount(options);
     retryRefusals(&plan, threads);
+    // A file kept unchanged shows the state its printer was last seen in only
+    // under the rules it was judged by.
+    for (int i = 0; rulesChanged && i < plan.files.size(); ++i) {
+        if (plan.actions.at(i) == ExportPlan::Keep) {
+            plan.actions[i] = ExportPlan::Read;
+            plan.toRemove.append(plan.ids.at(i));
+        }
+    }
 
     ExportResult result;
     result.summary.files = plan.files.size();
@@ -969,7 +1016,8 @@ ExportResult exportToSqliteUnguarded(const QString &databasePath, const ExportOp
         if (plan.actions.at(i) == ExportPlan::Read)
             toRead.append(plan.files.at(i));
     }
-    const bool written = fresh || !toRead.isEmpty() || !plan.toRemove.isEmpty();
+    const bool written =
+        fresh || upgrade || rulesChanged || !toRead.isEmpty() || !plan.toRemove.isEmpty();
 
     // The new database is built beside the old one, so that the final rename
     // stays on one file system.
@@ -980,7 +1028,7 @@ ExportResult exportToSqliteUnguarded(const QString &databasePath, const ExportOp
         if (!temporary.open() || !holdTemporary(temporary))
             return failure(name + QStringLiteral("Couldn't write a new database beside it: ") +
                            temporary.errorString());
-        if (!db.open(temporary.fileName(), fresh ? nullptr : &source))
+        if (!db.open(temporary.fileName(), file.exists ? &source : nullptr, rebuild, rules))
             return failure(name + db.errorText());
         if (!plan.toRemove.isEmpty() && !db.remove(plan.toRemove))
             return failure(name + db.errorText());
@@ -989,22 +1037,36 @@ ExportResult exportToSqliteUnguarded(const QString &databasePath, const ExportOp
 
     ExportProgress progress;
     progress.total = plan.files.size();
-    OrderedReader<QueryRecord> reader(toRead, threads, recordOf, refusedRecord);
+    OrderedReader<ReadRecord> reader(
+        toRead, threads,
+        [&rules](const FoundFile &found) {
+            ReadRecord read{recordOf(found), {}};
+            if (read.record.comparable())
+                read.digest = stateDigest(read.record.current, read.record.factory, rules);
+            return read;
+        },
+        [](const FoundFile &found, const QString &reason) {
+            return ReadRecord{refusedRecord(found, reason), {}};
+        });
     for (int i = 0; i < plan.files.size(); ++i) {
+        const FoundFile &found = plan.files.at(i);
         if (plan.actions.at(i) == ExportPlan::Keep) {
-            account(options, &result.summary, &progress, plan.files.at(i).path,
-                    plan.stored.at(i)->refusal, true);
+            if (written)
+                db.offerUnchanged(found.path, found.modifiedMs);
+            account(options, &result.summary, &progress, found.path, plan.stored.at(i)->refusal,
+                    true);
             continue;
         }
-        const QueryRecord record = reader.next();
-        if (!db.insert(plan.ids.at(i), record))
+        const ReadRecord read = reader.next();
+        if (!db.insert(plan.ids.at(i), read.record) || !db.offerState(read.record, read.digest))
             return failure(name + db.errorText());
-        account(options, &result.summary, &progress, record.path, record.refusal, false);
+        account(options, &result.summary, &progress, read.record.path, read.record.refusal, false);
     }
     if (!written)
         return result;
 
-    if (!db.commit(options.programVersion))
+    HistorySummary history;
+    if (!db.commit(options.programVersion, &history))
         return failure(name + db.errorText());
     setDatabaseMode(temporary.fileName(), file);
     if (!syncFile(temporary.fileName()))
@@ -1023,6 +1085,11 @@ ExportResult exportToSqliteUnguarded(const QString &databasePath, const ExportOp
     if (!replaceFile(temporary.fileName(), database))
         return failure(name + QStringLiteral("Couldn't put the new database in place."));
     temporary.setAutoRemove(false);
+    result.summary.newStates = history.newStates;
+    for (const SharedSerial &shared : qAsConst(history.sharedSerials)) {
+        if (options.sharedSerial)
+            options.sharedSerial(shared);
+    }
     return result;
 }
 

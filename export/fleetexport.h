@@ -1,5 +1,6 @@
 #pragma once
 
+#include "export/fleethistory.h"
 #include "export/queryrecord.h"
 
 #include <QIODevice>
@@ -81,11 +82,19 @@ struct ExportOptions
     // no query file is found any more, are removed instead of the export
     // being refused.
     bool prune = false;
+    // Ignore rules (see IgnoreRules) added to those the database holds, and
+    // taken away from them: from this export on, the keys they match make no
+    // new state. A rule taken away must be held (or added here).
+    QStringList ignore;
+    QStringList unignore;
     // Called on the calling thread after each file, and for each file that is
     // refused (also one refused before and unchanged since).
     std::function<void(const ExportProgress &)> progress;
     std::function<void(const QString &path, const QString &reason)> refused;
     UnreadableCallback unreadable;
+    // Called, once the database is in place, for each serial that several
+    // files of the export carry.
+    std::function<void(const SharedSerial &)> sharedSerial;
 };
 
 // What an export did. Every file counted in files is exactly one of read,
@@ -100,6 +109,8 @@ struct ExportSummary
     int unchanged = 0;
     int removed = 0;
     int unreadable = 0;
+    // SQLite only: printers seen for the first time or in a new state.
+    int newStates = 0;
 };
 
 struct ExportResult
@@ -139,11 +150,18 @@ extern const int exportLockRefreshMs;
 // those stored by the previous export of the same program version, and that
 // were read then, are kept without reading them again; files refused before
 // are read again every time. An export by another version reads every file
-// again, also those outside the named paths. When nothing changed the
-// database is not written at all.
+// again, also those outside the named paths, and so does one that changes
+// the ignore rules. When nothing changed the database is not written at all.
+//
+// History: every export that writes the database is recorded in it, and
+// every printer it sees (see FleetDatabase::offerState) is seen in the state
+// it was last seen in, or begins a new period. The history is never dropped:
+// a database of schema version 1 is upgraded, a printer whose files are gone
+// keeps its periods.
 //
 // Refused, with nothing changed: a path that is not a regular file; a file
-// that is not an export database of this schema, or has a hot journal; a
+// that is not an export database of this schema or the one before, or has a
+// hot journal; an empty ignore rule, or one taken away that is not held; a
 // journal or log beside a database that is missing; a database that another
 // export is writing, or that another program keeps open in write-ahead-log
 // mode; and, without options.prune, a named path that is missing, or a named

@@ -232,9 +232,12 @@ void appendJsonList(QByteArray &out, const QStringList &values)
 }
 
 void appendDifferenceJson(QByteArray &out, const SettingDifference &difference,
-                          QLatin1String leftName, QLatin1String rightName)
+                          QLatin1String leftName, QLatin1String rightName,
+                          const QByteArray &leadingFields)
 {
-    out += "{\"key\":";
+    out += '{';
+    out += leadingFields;
+    out += "\"key\":";
     appendJsonString(out, difference.key);
     out += ",\"group\":\"";
     out += settingGroupName(difference.group).toLatin1();
@@ -265,16 +268,30 @@ void appendSettingsJson(QByteArray &out, const QVector<SettingEntry> &settings)
     out += ']';
 }
 
+QByteArray jsonListDocument(QLatin1String name, const QVector<QByteArray> &objects)
+{
+    QByteArray json = "{\"";
+    json.append(name.data(), name.size());
+    json += "\": [";
+    for (int i = 0; i < objects.size(); ++i) {
+        json += i > 0 ? ",\n  " : "\n  ";
+        json += objects.at(i);
+    }
+    json += objects.isEmpty() ? "]}\n" : "\n]}\n";
+    return json;
+}
+
 QByteArray settingDifferencesJson(const QVector<SettingDifference> &differences,
                                   QLatin1String leftName, QLatin1String rightName)
 {
-    QByteArray json = "{\"differences\": [";
-    for (int i = 0; i < differences.size(); ++i) {
-        json += i > 0 ? ",\n  " : "\n  ";
-        appendDifferenceJson(json, differences.at(i), leftName, rightName);
+    QVector<QByteArray> objects;
+    objects.reserve(differences.size());
+    for (const SettingDifference &difference : differences) {
+        QByteArray object;
+        appendDifferenceJson(object, difference, leftName, rightName);
+        objects.append(object);
     }
-    json += differences.isEmpty() ? "]}\n" : "\n]}\n";
-    return json;
+    return jsonListDocument(QLatin1String("differences"), objects);
 }
 
 QString firstNonEmptyValue(const QVector<SettingEntry> &settings, QLatin1String key)

@@ -106,19 +106,26 @@ void appendJsonList(QByteArray &out, const QStringList &values);
 // One difference as a JSON object, with leftName and rightName naming its
 // sides: {"key":K,"group":G,LEFTNAME:[values],RIGHTNAME:[values]}, G as
 // settingGroupName gives it, an empty array for a side that lacks the key.
+// leadingFields, when given, are whole "name":value pairs each followed by a
+// comma, written before "key".
 void appendDifferenceJson(QByteArray &out, const SettingDifference &difference,
-                          QLatin1String leftName, QLatin1String rightName);
+                          QLatin1String leftName, QLatin1String rightName,
+                          const QByteArray &leadingFields = QByteArray());
 
 // Settings as a JSON array of objects, in the order given:
 // [{"key":K,"value":V,"group":G},...].
 void appendSettingsJson(QByteArray &out, const QVector<SettingEntry> &settings);
 
-// The differences as a UTF-8 JSON document, one difference per line:
-//   {"differences": [
-//     {"key":K,"group":G,LEFTNAME:[values],RIGHTNAME:[values]},
+// A UTF-8 JSON document of one list of objects, one object per line:
+//   {"NAME": [
+//     OBJECT,
 //     ...
 //   ]}
-// each written by appendDifferenceJson, in the order given.
+// with the objects as given.
+QByteArray jsonListDocument(QLatin1String name, const QVector<QByteArray> &objects);
+
+// The differences as jsonListDocument writes them under "differences", each
+// written by appendDifferenceJson, in the order given.
 QByteArray settingDifferencesJson(const QVector<SettingDifference> &differences,
                                   QLatin1String leftName, QLatin1String rightName);
 

@@ -1,0 +1,299 @@
+#include "export/fleethistory.h"
+
+#include "export/fleetdatabase.h"
+#include "export/sqlitetext.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace {
+
+// Whether glob matches the whole of text: "*" any run, "?" any one
+// character. On a mismatch the last "*" takes one more character, so the
+// work is bounded by the product of the lengths, whatever the key.
+bool globMatches(QStringView glob, QStringView text)
+{
+    qsizetype g = 0;
+    qsizetype t = 0;
+    qsizetype star = -1;
+    qsizetype starText = 0;
+    while (t < text.size()) {
+        if (g < glob.size() && glob.at(g) == QLatin1Char('*')) {
+            star = g++;
+            starText = t;
+        } else if (g < glob.size() &&
+                   (glob.at(g) == QLatin1Char('?') || glob.at(g) == text.at(t))) {
+            ++g;
+            ++t;
+        } else if (star >= 0) {
+            g = star + 1;
+            t = ++starText;
+        } else {
+            return false;
+        }
+    }
+    while (g < glob.size() && glob.at(g) == QLatin1Char('*'))
+        ++g;
+    return g == glob.size();
+}
+
+void addText(QCryptographicHash &hash, const QString &text)
+{
+    const quint32 length = quint32(text.size());
+    hash.addData(reinterpret_cast<const char *>(&length), sizeof length);
+    hash.addData(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
+}
+
+// One side into both fingerprints: its stored settings, each key's values in
+// their order, the keys in code-unit order.
+void addSide(QCryptographicHash &state, QCryptographicHash &configuration,
+             const QVector<SettingEntry> &settings, char side, const IgnoreRules &rules)
+{
+    QVector<const SettingEntry *> stored;
+    stored.reserve(settings.size());
+    for (const SettingEntry &setting : settings) {
+        if (isStoredInState(setting))
+            stored.append(&setting);
+    }
+    std::stable_sort(stored.begin(), stored.end(),
+                     [](const SettingEntry *a, const SettingEntry *b) { return a->key < b->key; });
+    state.addData(&side, 1);
+    configuration.addData(&side, 1);
+    for (const SettingEntry *setting : qAsConst(stored)) {
+        addText(state, setting->key);
+        addText(state, setting->value);
+        if (!rules.isEmpty() && rules.matches(setting->key))
+            continue;
+        addText(configuration, setting->key);
+        addText(configuration, setting->value);
+    }
+}
+
+bool readFailed(sqlite3 *db, QString *error)
+{
+    *error = QStringLiteral("Its history could not be read: %1.")
+                 .arg(QString::fromUtf8(sqlite3_errmsg(db)));
+    return false;
+}
+
+// A stored state's configuration settings.
+bool configurationOf(FleetHistory &history, qint64 stateId, const IgnoreRules &rules,
+                     QVector<SettingEntry> *current, QVector<SettingEntry> *factory, QString *error)
+{
+    if (!history.stateSettings(stateId, current, factory, error))
+        return false;
+    *current = configurationSettings(*current, rules);
+    *factory = configurationSettings(*factory, rules);
+    return true;
+}
+
+} // namespace
+
+IgnoreRules::IgnoreRules(const QStringList &globs)
+    : patterns(globs)
+{
+    patterns.sort();
+    patterns.removeDuplicates();
+}
+
+bool IgnoreRules::matches(const QString &key) const
+{
+    return std::any_of(patterns.cbegin(), patterns.cend(),
+                       [&key](const QString &glob) { return globMatches(glob, key); });
+}
+
+bool isStoredInState(const SettingEntry &setting)
+{
+    return setting.group != SettingGroup::Statistics;
+}
+
+bool isConfigurationSetting(const SettingEntry &setting, const IgnoreRules &rules)
+{
+    return isStoredInState(setting) && !rules.matches(setting.key);
+}
+
+QVector<SettingEntry> configurationSettings(const QVector<SettingEntry> &settings,
+                                            const IgnoreRules &rules)
+{
+    QVector<SettingEntry> kept;
+    kept.reserve(settings.size());
+    for (const SettingEntry &setting : settings) {
+        if (isConfigurationSetting(setting, rules))
+            kept.append(setting);
+    }
+    return kept;
+}
+
+StateDigest stateDigest(const QVector<SettingEntry> &current, const QVector<SettingEntry> &factory,
+                        const IgnoreRules &rules)
+{
+    QCryptographicHash state(QCryptographicHash::Sha256);
+    QCryptographicHash configuration(QCryptographicHash::Sha256);
+    addSide(state, configuration, current, 'c', rules);
+    addSide(state, configuration, factory, 'f', rules);
+    return {state.result(), configuration.result()};
+}
+
+QString exportDate(const QString &exportedAt)
+{
+    const QDateTime time = QDateTime::fromString(exportedAt, Qt::ISODate);
+    return time.isValid() ? time.toUTC().date().toString(Qt::ISODate) : exportedAt;
+}
+
+FleetHistory::~FleetHistory()
+{
+    sqlite3_close(db);
+}
+
+bool FleetHistory::open(const QString &path, QString *error)
+{
+    const QFileInfo file(path);
+    if (!file.isFile()) {
+        // A FIFO or a device would block or harm the open.
+        *error = file.exists() ? QStringLiteral("It is not a regular file.")
+                               : QStringLiteral("No such file.");
+        return false;
+    }
+    int version = 0;
+    if (!openExportDatabase(path, &db, &version, error))
+        return false;
+    if (version < exportSchemaVersion) {
+        *error = QStringLiteral("It was written by an earlier version of brindle-query export "
+                                "(schema version %1), which kept no history; the next export to "
+                                "it upgrades it.")
+                     .arg(version);
+        return false;
+    }
+    sqlite3_stmt *statement = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT glob FROM ignore_rules", -1, &statement, nullptr) !=
+        SQLITE_OK)
+        return readFailed(db, error);
+    QStringList globs;
+    int result;
+    while ((result = sqlite3_step(statement)) == SQLITE_ROW)
+        globs.append(columnText(statement, 0));
+    sqlite3_finalize(statement);
+    if (result != SQLITE_DONE)
+        return readFailed(db, error);
+    rules = IgnoreRules(globs);
+    return true;
+}
+
+bool FleetHistory::printerStates(const QString &serial, QVector<PrinterPeriod> *periods,
+                                 QString *error)
+{
+    sqlite3_stmt *statement = nullptr;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT p.state_id, first.exported_at, last.exported_at, p.path, "
+                           "p.modified_ms FROM printer_states p "
+                           "JOIN exports first ON first.id = p.first_export "
+                           "JOIN exports last ON last.id = p.last_export "
+                           "WHERE p.serial = ? ORDER BY p.first_export",
+                           -1, &statement, nullptr) != SQLITE_OK)
+        return readFailed(db, error);
+    bindText(statement, 1, serial);
+    periods->clear();
+    int result;
+    while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
+        periods->append({sqlite3_column_int64(statement, 0), columnText(statement, 1),
+                         columnText(statement, 2), columnText(statement, 3),
+                         sqlite3_column_int64(statement, 4)});
+    }
+    sqlite3_finalize(statement);
+    return result == SQLITE_DONE || readFailed(db, error);
+}
+
+bool FleetHistory::stateSettings(qint64 stateId, QVector<SettingEntry> *current,
+                                 QVector<SettingEntry> *factory, QString *error)
+{
+    sqlite3_stmt *statement = nullptr;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT s.side = 'factory', s.position, k.key, s.value "
+                           "FROM state_settings s JOIN keys k ON k.id = s.key_id "
+                           "WHERE s.state_id = ? ORDER BY s.side, s.position",
+                           -1, &statement, nullptr) != SQLITE_OK)
+        return readFailed(db, error);
+    sqlite3_bind_int64(statement, 1, stateId);
+    current->clear();
+    factory->clear();
+    int result;
+    while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
+        SettingEntry setting;
+        setting.key = columnText(statement, 2);
+        setting.value = columnText(statement, 3);
+        setting.group = settingGroup(setting.key);
+        setting.line = sqlite3_column_int(statement, 1);
+        (sqlite3_column_int(statement, 0) ? factory : current)->append(setting);
+    }
+    sqlite3_finalize(statement);
+    return result == SQLITE_DONE || readFailed(db, error);
+}
+
+bool historyChanges(FleetHistory &history, const QString &serial, const QDate &since,
+                    QVector<HistoryChange> *changes, QString *error)
+{
+    QVector<PrinterPeriod> periods;
+    if (!history.printerStates(serial, &periods, error))
+        return false;
+    if (periods.isEmpty()) {
+        *error = QStringLiteral("The database holds no state of a printer with the serial %1.")
+                     .arg(serial);
+        return false;
+    }
+    const IgnoreRules rules = history.ignoreRules();
+    const QString from = since.isValid() ? since.toString(Qt::ISODate) : QString();
+    QVector<SettingEntry> earlierCurrent;
+    QVector<SettingEntry> earlierFactory;
+    if (!configurationOf(history, periods.first().stateId, rules, &earlierCurrent, &earlierFactory,
+                         error))
+        return false;
+    changes->clear();
+    for (int i = 1; i < periods.size(); ++i) {
+        if (periods.at(i).stateId == periods.at(i - 1).stateId)
+            continue;
+        QVector<SettingEntry> current;
+        QVector<SettingEntry> factory;
+        if (!configurationOf(history, periods.at(i).stateId, rules, &current, &factory, error))
+            return false;
+        const QString date = exportDate(periods.at(i).firstSeen);
+        if (date >= from) {
+            for (const SettingDifference &difference : diffSettings(earlierCurrent, current))
+                changes->append({date, false, difference});
+            for (const SettingDifference &difference : diffSettings(earlierFactory, factory))
+                changes->append({date, true, difference});
+        }
+        earlierCurrent = std::move(current);
+        earlierFactory = std::move(factory);
+    }
+    return true;
+}
+
+QString historyChangesText(const QVector<HistoryChange> &changes)
+{
+    QString text;
+    for (const HistoryChange &change : changes) {
+        text += change.date;
+        text += change.factory ? QLatin1String("\tfactory\t") : QLatin1String("\tcurrent\t");
+        text += settingDifferencesText({change.difference});
+    }
+    return text;
+}
+
+QByteArray historyChangesJson(const QVector<HistoryChange> &changes)
+{
+    QVector<QByteArray> objects;
+    objects.reserve(changes.size());
+    for (const HistoryChange &change : changes) {
+        QByteArray leading = "\"date\":";
+        appendJsonString(leading, change.date);
+        leading += change.factory ? ",\"side\":\"factory\"," : ",\"side\":\"current\",";
+        QByteArray object;
+        appendDifferenceJson(object, change.difference, QLatin1String("earlier"),
+                             QLatin1String("later"), leading);
+        objects.append(object);
+    }
+    return jsonListDocument(QLatin1String("history"), objects);
+}
