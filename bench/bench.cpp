@@ -11,6 +11,9 @@
 //                                              COUNT query archives of distinct serials, like
 //                                              the bundled sample or with SETTINGS per section
 //                                              (and a log of LOG_MB megabytes)
+//   brindle-bench week DIR COUNT SETTINGS WEEK  the same fleet's reports of week WEEK (from 0):
+//                                              every counter moved, and 1 % of the printers
+//                                              with a setting changed each week
 //
 // Measurements print "name value" lines: seconds for phases, "peak_kb" for
 // the process's peak resident memory and "entry_bytes" for the entry's size.
@@ -78,6 +81,28 @@ int generate(const QStringList &arguments)
     return 0;
 }
 
+// One printer's query archive of a fleet, named after its serial.
+bool writeFleetArchive(const QString &dir, int printer, SampleQueryOptions options)
+{
+    options.serial = QStringLiteral("BQ%1").arg(printer + 1, 10, 10, QLatin1Char('0'));
+    const QString path = QStringLiteral("%1/%2.zip").arg(dir, options.serial);
+    if (QDir().mkpath(dir) &&
+        writeZip(path, {{QStringLiteral("query/") + options.serial + QStringLiteral(".txt"),
+                         buildSampleQuery(options)}}))
+        return true;
+    err << "cannot write " << path << '\n';
+    return false;
+}
+
+SampleQueryOptions fleetOptions(int settings, qint64 logBytes)
+{
+    SampleQueryOptions options;
+    options.settingsPerSection = settings;
+    options.logBytes = logBytes >= 0 ? logBytes : settings >= 400 ? 96 * 1024 : 2 * 1024;
+    options.changedSettings = 6;
+    return options;
+}
+
 // Query archives for the export: the bundled sample's shape (or a small one)
 // with the serial of each printer, all in one folder.
 int fleet(const QStringList &arguments)
@@ -87,21 +112,47 @@ int fleet(const QStringList &arguments)
         return 2;
     }
     const int count = arguments.at(1).toInt();
-    SampleQueryOptions options;
-    options.settingsPerSection = arguments.value(2, QStringLiteral("400")).toInt();
-    options.logBytes = arguments.size() > 3 ? arguments.at(3).toLongLong() * 1000 * 1000
-                       : options.settingsPerSection >= 400 ? 96 * 1024
-                                                           : 2 * 1024;
-    options.changedSettings = 6;
+    const SampleQueryOptions options =
+        fleetOptions(arguments.value(2, QStringLiteral("400")).toInt(),
+                     arguments.size() > 3 ? arguments.at(3).toLongLong() * 1000 * 1000 : -1);
     for (int i = 0; i < count; ++i) {
-        options.serial = QStringLiteral("BQ%1").arg(i + 1, 10, 10, QLatin1Char('0'));
-        const QString path = QStringLiteral("%1/%2.zip").arg(arguments.first(), options.serial);
-        if (!QDir().mkpath(arguments.first()) ||
-            !writeZip(path, {{QStringLiteral("query/") + options.serial + QStringLiteral(".txt"),
-                              buildSampleQuery(options)}})) {
-            err << "cannot write " << path << '\n';
+        if (!writeFleetArchive(arguments.first(), i, options))
             return 1;
+    }
+    return 0;
+}
+
+// Whether a printer is one of the 1 % whose sleep-minutes change in a week.
+bool changesInWeek(int printer, int week, int count)
+{
+    for (int k = 0; k < qMax(1, count / 100); ++k) {
+        if ((week * 7919 + k * 97) % count == printer)
+            return true;
+    }
+    return false;
+}
+
+// A fleet's reports of one week, written over those of the week before: the
+// counters of every printer moved, and sleep-minutes the week it last
+// changed (0 before it ever did).
+int week(const QStringList &arguments)
+{
+    if (arguments.size() != 4) {
+        err << "usage: brindle-bench week DIR COUNT SETTINGS WEEK\n";
+        return 2;
+    }
+    const int count = arguments.at(1).toInt();
+    const int week = arguments.at(3).toInt();
+    SampleQueryOptions options = fleetOptions(arguments.at(2).toInt(), -1);
+    options.counterOffset = quint32(week) * 17;
+    for (int i = 0; i < count; ++i) {
+        options.sleepMinutes = 0;
+        for (int w = week; w > 0 && options.sleepMinutes == 0; --w) {
+            if (changesInWeek(i, w, count))
+                options.sleepMinutes = w;
         }
+        if (!writeFleetArchive(arguments.first(), i, options))
+            return 1;
     }
     return 0;
 }
@@ -347,6 +398,8 @@ int main(int argc, char *argv[])
         return report(arguments);
     if (command == QLatin1String("fleet"))
         return fleet(arguments);
+    if (command == QLatin1String("week"))
+        return week(arguments);
     if (command == QLatin1String("inflate") && arguments.size() == 1)
         status = inflateEntry(arguments.first());
     else if (command == QLatin1String("pipeline") && arguments.size() == 1)

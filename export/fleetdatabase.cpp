@@ -72,8 +72,9 @@ CREATE INDEX differences_by_key ON differences (key);
 
 // The history, added by schema version 2. A state's settings are stored
 // together, in the order of its id, so that reading one state reads a few
-// pages; a state is stored once, whichever printers are in it. A printer's
-// periods are found through its serial.
+// pages, their side as 0 (current) or 1 (factory), which takes no byte; a
+// state is stored once, whichever printers are in it. A printer's periods
+// are found through its serial.
 const char *const historySchema = R"(
 CREATE TABLE exports (
   id INTEGER PRIMARY KEY,
@@ -90,7 +91,7 @@ CREATE TABLE states (
 );
 CREATE TABLE state_settings (
   state_id INTEGER NOT NULL,
-  side TEXT NOT NULL,
+  side INTEGER NOT NULL,
   position INTEGER NOT NULL,
   key_id INTEGER NOT NULL,
   value TEXT NOT NULL,
@@ -107,7 +108,8 @@ CREATE TABLE printer_states (
 );
 CREATE INDEX printer_states_by_serial ON printer_states (serial, first_export);
 CREATE VIEW state_values AS
-  SELECT s.state_id, s.side, k.key, s.value, k.setting_group, s.position
+  SELECT s.state_id, CASE s.side WHEN 0 THEN 'current' ELSE 'factory' END AS side, k.key,
+    s.value, k.setting_group, s.position
   FROM state_settings s JOIN keys k ON k.id = s.key_id;
 CREATE VIEW printer_history AS
   SELECT p.serial, p.state_id, first.exported_at AS first_seen, last.exported_at AS last_seen,
@@ -426,7 +428,7 @@ bool FleetDatabase::open(const QString &path, const PreviousDatabase *previous, 
         !pragmaValue(db, "SELECT coalesce(max(id), 0) FROM states", &largestStateId))
         return fail();
     exportId = lastExport + 1;
-    if (upgrade ? !upgradeFromVersion1(rules) : !applyIgnoreRules(rules))
+    if (upgrade ? !upgradeFromVersion1(rules) : !applyIgnoreRules(rules, rebuild))
         return false;
     statesBefore = largestStateId;
     // The history stays; the files' rows are stored anew, their indexes built
@@ -459,9 +461,10 @@ bool FleetDatabase::remove(const QVector<qint64> &ids)
 }
 
 bool FleetDatabase::insertSettingRows(sqlite3_stmt *one, sqlite3_stmt *batch, qint64 owner,
-                                      const QVector<SettingEntry> &settings, const char *side,
+                                      const QVector<SettingEntry> &settings, bool factory,
                                       bool stateOnly)
 {
+    const char *const side = factory ? "factory" : "current";
     QVector<int> positions;
     positions.reserve(settings.size());
     for (int position = 0; position < settings.size(); ++position) {
@@ -481,7 +484,10 @@ bool FleetDatabase::insertSettingRows(sqlite3_stmt *one, sqlite3_stmt *batch, qi
                 return false;
             const int column = row * 5;
             sqlite3_bind_int64(statement, column + 1, owner);
-            sqlite3_bind_text(statement, column + 2, side, -1, SQLITE_STATIC);
+            if (stateOnly)
+                sqlite3_bind_int(statement, column + 2, factory);
+            else
+                sqlite3_bind_text(statement, column + 2, side, -1, SQLITE_STATIC);
             sqlite3_bind_int(statement, column + 3, position);
             sqlite3_bind_int64(statement, column + 4, key);
             bindText(statement, column + 5, setting.value);
@@ -509,8 +515,8 @@ bool FleetDatabase::insert(qint64 id, const QueryRecord &record)
     else
         sqlite3_bind_null(insertFile, 11);
     if (!step(insertFile) ||
-        !insertSettingRows(insertSetting, insertSettings, id, record.current, "current", false) ||
-        !insertSettingRows(insertSetting, insertSettings, id, record.factory, "factory", false))
+        !insertSettingRows(insertSetting, insertSettings, id, record.current, false, false) ||
+        !insertSettingRows(insertSetting, insertSettings, id, record.factory, true, false))
         return false;
     int position = 0;
     for (const SettingDifference &difference : record.differences) {
@@ -582,27 +588,30 @@ qint64 FleetDatabase::keyId(const SettingEntry &setting)
 // state's configuration fingerprint be taken again under the new rules, so
 // that a printer is judged changed by them alone from now on; states are
 // stored with every setting but the statistics, so a rule taken away again
-// brings its keys back into the comparison.
-bool FleetDatabase::applyIgnoreRules(const IgnoreRules &rules)
+// brings its keys back into the comparison. Another version of the program
+// takes them again too (refingerprint), in case it groups keys otherwise.
+bool FleetDatabase::applyIgnoreRules(const IgnoreRules &rules, bool refingerprint)
 {
     QStringList stored;
     if (!readTexts(db, "SELECT glob FROM ignore_rules", &stored))
         return fail();
-    if (IgnoreRules(stored) == rules)
+    const bool changed = IgnoreRules(stored) != rules;
+    if (!changed && !refingerprint)
         return true;
     sqlite3_stmt *statement = nullptr;
-    bool ok = exec("DELETE FROM ignore_rules") &&
-              prepare(&statement, "INSERT INTO ignore_rules VALUES (?)");
-    for (const QString &glob : rules.globs()) {
+    bool ok = !changed || (exec("DELETE FROM ignore_rules") &&
+                           prepare(&statement, "INSERT INTO ignore_rules VALUES (?)"));
+    for (int i = 0; changed && ok && i < rules.globs().size(); ++i) {
+        const QString glob = rules.globs().at(i);
         bindText(statement, 1, glob);
-        ok = ok && step(statement);
+        ok = step(statement);
     }
     sqlite3_finalize(statement);
     statement = nullptr;
     sqlite3_stmt *update = nullptr;
     const QByteArray empty = stateDigest({}, {}, rules).configuration;
     ok = ok && prepare(&update, "UPDATE states SET configuration_hash = ? WHERE id = ?") &&
-         prepare(&statement, "SELECT s.state_id, s.side = 'factory', k.key, s.value "
+         prepare(&statement, "SELECT s.state_id, s.side, k.key, s.value "
                              "FROM state_settings s JOIN keys k ON k.id = s.key_id "
                              "ORDER BY s.state_id, s.side, s.position");
     // A state without settings (all of them statistics) has no rows.
@@ -663,7 +672,7 @@ bool FleetDatabase::upgradeFromVersion1(const IgnoreRules &rules)
     sqlite3_finalize(statement);
     statement = nullptr;
     exportId = 2;
-    if (!ok || !applyIgnoreRules(rules) ||
+    if (!ok || !applyIgnoreRules(rules, false) ||
         !exec("CREATE TEMP TABLE first_states (id INTEGER PRIMARY KEY, serial TEXT, path TEXT, "
               "modified_ms INTEGER);"
               "INSERT INTO first_states SELECT id, serial, path, modified_ms FROM files f "
@@ -760,8 +769,8 @@ qint64 FleetDatabase::stateId(const QVector<SettingEntry> &current,
     bindBlob(insertState, 2, digest.state);
     bindBlob(insertState, 3, digest.configuration);
     if (!step(insertState) ||
-        !insertSettingRows(insertStateSetting, insertStateSettings, id, current, "current", true) ||
-        !insertSettingRows(insertStateSetting, insertStateSettings, id, factory, "factory", true))
+        !insertSettingRows(insertStateSetting, insertStateSettings, id, current, false, true) ||
+        !insertSettingRows(insertStateSetting, insertStateSettings, id, factory, true, true))
         return 0;
     largestStateId = id;
     return id;

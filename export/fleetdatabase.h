@@ -172,10 +172,11 @@ private:
     bool readKeys(bool regroup);
     // The id of a setting's key, stored when it is new; 0 on failure.
     qint64 keyId(const SettingEntry &setting);
+    // A side's settings, for a state (stateOnly) those stored in one.
     bool insertSettingRows(sqlite3_stmt *one, sqlite3_stmt *batch, qint64 owner,
-                           const QVector<SettingEntry> &settings, const char *side, bool stateOnly);
+                           const QVector<SettingEntry> &settings, bool factory, bool stateOnly);
     bool upgradeFromVersion1(const IgnoreRules &rules);
-    bool applyIgnoreRules(const IgnoreRules &rules);
+    bool applyIgnoreRules(const IgnoreRules &rules, bool refingerprint);
     bool readPeriods();
     // The id of the state of these settings, stored when it is new; 0 on
     // failure.

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -40,17 +41,36 @@ bool globMatches(QStringView glob, QStringView text)
     return g == glob.size();
 }
 
-void addText(QCryptographicHash &hash, const QString &text)
+// Text into a fingerprint's input as UTF-8 (most keys and values are ASCII:
+// half the bytes of UTF-16), after its length (one byte below 255, else 255
+// and four), so that no two lists of texts give the same bytes.
+void appendText(QByteArray &input, const QString &text)
 {
-    const quint32 length = quint32(text.size());
-    hash.addData(reinterpret_cast<const char *>(&length), sizeof length);
-    hash.addData(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
+    const int size = text.size();
+    const int lengthBytes = size < 255 ? 1 : 1 + int(sizeof size);
+    const int at = input.size();
+    input.resize(at + lengthBytes + size);
+    char *out = input.data() + at;
+    *out = char(qMin(size, 255));
+    if (size >= 255)
+        std::memcpy(out + 1, &size, sizeof size);
+    out += lengthBytes;
+    const ushort *const units = text.utf16();
+    for (int i = 0; i < size; ++i) {
+        if (units[i] >= 0x80) {
+            input.resize(at + lengthBytes + i);
+            input += QStringView(text).mid(i).toUtf8();
+            return;
+        }
+        out[i] = char(units[i]);
+    }
 }
 
-// One side into both fingerprints: its stored settings, each key's values in
-// their order, the keys in code-unit order.
-void addSide(QCryptographicHash &state, QCryptographicHash &configuration,
-             const QVector<SettingEntry> &settings, char side, const IgnoreRules &rules)
+// One side's fingerprint input: its stored settings, each key's values in
+// their order, the keys in code-unit order; into configuration (when given)
+// those the rules do not match.
+void appendSide(QByteArray &state, QByteArray *configuration, const QVector<SettingEntry> &settings,
+                char side, const IgnoreRules &rules)
 {
     QVector<const SettingEntry *> stored;
     stored.reserve(settings.size());
@@ -60,16 +80,24 @@ void addSide(QCryptographicHash &state, QCryptographicHash &configuration,
     }
     std::stable_sort(stored.begin(), stored.end(),
                      [](const SettingEntry *a, const SettingEntry *b) { return a->key < b->key; });
-    state.addData(&side, 1);
-    configuration.addData(&side, 1);
+    state += side;
+    if (configuration)
+        *configuration += side;
     for (const SettingEntry *setting : qAsConst(stored)) {
-        addText(state, setting->key);
-        addText(state, setting->value);
-        if (!rules.isEmpty() && rules.matches(setting->key))
+        appendText(state, setting->key);
+        appendText(state, setting->value);
+        if (!configuration || rules.matches(setting->key))
             continue;
-        addText(configuration, setting->key);
-        addText(configuration, setting->value);
+        appendText(*configuration, setting->key);
+        appendText(*configuration, setting->value);
     }
+}
+
+// SHA-512 cut to 256 bits: as safe against collisions as SHA-256, and
+// faster on 64-bit processors (in Qt's code, two thirds of the time).
+QByteArray fingerprint(const QByteArray &input)
+{
+    return QCryptographicHash::hash(input, QCryptographicHash::Sha512).left(32);
 }
 
 bool readFailed(sqlite3 *db, QString *error)
@@ -130,11 +158,15 @@ QVector<SettingEntry> configurationSettings(const QVector<SettingEntry> &setting
 StateDigest stateDigest(const QVector<SettingEntry> &current, const QVector<SettingEntry> &factory,
                         const IgnoreRules &rules)
 {
-    QCryptographicHash state(QCryptographicHash::Sha256);
-    QCryptographicHash configuration(QCryptographicHash::Sha256);
-    addSide(state, configuration, current, 'c', rules);
-    addSide(state, configuration, factory, 'f', rules);
-    return {state.result(), configuration.result()};
+    // Without rules the configuration is the state: one fingerprint for both.
+    QByteArray state;
+    QByteArray configuration;
+    state.reserve(4096);
+    QByteArray *ruled = rules.isEmpty() ? nullptr : &configuration;
+    appendSide(state, ruled, current, 'c', rules);
+    appendSide(state, ruled, factory, 'f', rules);
+    const QByteArray stateHash = fingerprint(state);
+    return {stateHash, ruled ? fingerprint(configuration) : stateHash};
 }
 
 QString exportDate(const QString &exportedAt)
@@ -211,7 +243,7 @@ bool FleetHistory::stateSettings(qint64 stateId, QVector<SettingEntry> *current,
 {
     sqlite3_stmt *statement = nullptr;
     if (sqlite3_prepare_v2(db,
-                           "SELECT s.side = 'factory', s.position, k.key, s.value "
+                           "SELECT s.side, s.position, k.key, s.value "
                            "FROM state_settings s JOIN keys k ON k.id = s.key_id "
                            "WHERE s.state_id = ? ORDER BY s.side, s.position",
                            -1, &statement, nullptr) != SQLITE_OK)

@@ -55,7 +55,8 @@ QVector<Setting> sectionSettings(const SampleQueryOptions &options, bool shipped
         const quint32 r = changed ? drawn : 0;
         switch (i % 4) {
         case 0:
-            settings.append(Setting(QByteArray("stats-") + statistics[i % 6] + '-' + n, number(r)));
+            settings.append(Setting(QByteArray("stats-") + statistics[i % 6] + '-' + n,
+                                    number(r + (shipped ? 0 : options.counterOffset))));
             break;
         case 1:
             settings.append(Setting(QByteArray("dye-") + dyes[i % 5] + '-' + n, number(r % 256)));
@@ -69,6 +70,8 @@ QVector<Setting> sectionSettings(const SampleQueryOptions &options, bool shipped
             break;
         }
     }
+    if (!shipped && options.sleepMinutes >= 0)
+        settings.append(Setting("sleep-minutes", number(quint32(options.sleepMinutes))));
     // The printer writes its settings in no particular order.
     std::shuffle(settings.begin(), settings.end(), random);
     return settings;

@@ -19,6 +19,12 @@ struct SampleQueryOptions
     // How many generated settings of the primary section differ from the
     // shipped one (beside the maintenance challenge); negative: all of them.
     int changedSettings = -1;
+    // Added to every counter of the primary section's statistics: the same
+    // printer reporting later.
+    quint32 counterOffset = 0;
+    // When not negative, the primary section also holds sleep-minutes with
+    // this value: a setting the user changes now and then.
+    int sleepMinutes = -1;
 };
 
 // A query text as the printer writes it (UTF-8): commands as elements with
