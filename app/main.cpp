@@ -1,3 +1,4 @@
+#include "query/viewerarguments.h"
 #include "ui/brindlequerytool.h"
 #include "ui/darkpalette.h"
 
@@ -12,13 +13,16 @@
 
 namespace {
 
-const char usage[] = "Usage: BrindleQueryTool [FILE]\n"
+const char usage[] = "Usage: BrindleQueryTool [FILE] [--history DATABASE]\n"
                      "Shows a printer query file (a .txt, or a .zip holding one) as one read-only\n"
                      "document: the current and the factory settings, and the service log.\n"
                      "\n"
-                     "  FILE           the query file to open (./-h for a file named -h)\n"
-                     "  -h, --help     show this help and end\n"
-                     "  -v, --version  show the version and end\n"
+                     "  FILE                the query file to open (./-h for a file named -h)\n"
+                     "  --history DATABASE  for this run, the database of brindle-query export\n"
+                     "                      whose history File > Compare with an earlier state\n"
+                     "                      reads (before or after FILE)\n"
+                     "  -h, --help          show this help and end\n"
+                     "  -v, --version       show the version and end\n"
                      "\n"
                      "brindle-query prints the same document, and the settings that differ, on\n"
                      "the command line.\n";
@@ -35,6 +39,14 @@ int main(int argc, char **argv)
     if (argc > 1 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-v") == 0)) {
         std::fputs("BrindleQueryTool " BRINDLE_VERSION "\n", stdout);
         return 0;
+    }
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const QString error = viewerArguments(arguments).error;
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "BrindleQueryTool: %s\n%s", error.toLocal8Bit().constData(), usage);
+        return 2;
     }
     // Scales the window with the screen's DPI; sizes and positions stay in
     // Qt's units, which are pixels at 96 DPI.

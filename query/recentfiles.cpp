@@ -36,15 +36,22 @@ QStringList RecentFiles::existing()
     return paths;
 }
 
+QStringList storedAbsolutePaths(const QVariant &stored)
+{
+    if (stored.userType() != QMetaType::QStringList && stored.userType() != QMetaType::QString)
+        return {};
+    QStringList paths = stored.toStringList();
+    paths.erase(std::remove_if(paths.begin(), paths.end(),
+                               [](const QString &path) { return !QDir::isAbsolutePath(path); }),
+                paths.end());
+    return paths;
+}
+
 void RecentFiles::load(const QVariant &stored)
 {
     paths.clear();
-    if (stored.userType() != QMetaType::QStringList && stored.userType() != QMetaType::QString)
-        return;
-    const QStringList list = stored.toStringList();
+    const QStringList list = storedAbsolutePaths(stored);
     // Added oldest first, so that the newest ends up in front.
-    for (auto it = list.crbegin(); it != list.crend(); ++it) {
-        if (QDir::isAbsolutePath(*it))
-            add(*it);
-    }
+    for (auto it = list.crbegin(); it != list.crend(); ++it)
+        add(*it);
 }

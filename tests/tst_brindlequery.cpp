@@ -165,6 +165,18 @@ static bool setModified(const QString &path, const QDateTime &time)
            file.setFileTime(time, QFileDevice::FileModificationTime);
 }
 
+// An export database as version 1 of the schema left it: the rows of the
+// files alone.
+static void makeVersion1(const QString &db)
+{
+    sqlRows(db, "DROP VIEW state_values");
+    sqlRows(db, "DROP VIEW printer_history");
+    for (const char *table :
+         {"exports", "ignore_rules", "states", "state_settings", "printer_states"})
+        sqlRows(db, QString("DROP TABLE ") + table);
+    sqlRows(db, "PRAGMA user_version = 1");
+}
+
 // The limits a row of exportRuns runs its checked export under.
 static Limits exportLimits(const QString &before)
 {
@@ -415,8 +427,8 @@ private slots:
         if (before == "change") {
             QVERIFY(writeFile(d + "/fleet/sub/deep/b.txt", b2));
             QVERIFY(QFile::remove(d + "/fleet/bad.zip"));
-        } else if (before == "schema 2") {
-            sqlRows(db, "PRAGMA user_version = 2");
+        } else if (before == "schema 3") {
+            sqlRows(db, "PRAGMA user_version = 3");
         } else if (before == "extra" || before == "other version") {
             QVERIFY(QFile::copy(d + "/fleet/a.zip", d + "/extra.zip"));
             if (before == "other version")
@@ -465,9 +477,12 @@ private slots:
             sqlite3_close(writer);
             QVERIFY(QFile::remove(db) && QFile::rename(d + "/hot.db", db) &&
                     QFile::rename(d + "/hot.db-journal", db + "-journal"));
-        } else if (before == "kill") {
+        } else if (before == "kill" || before == "kill upgrade") {
+            if (before == "kill upgrade")
+                makeVersion1(db);
             // Refusals fill the standard error pipe, which nothing reads: the
-            // export blocks after it has begun its new database.
+            // export blocks after it has begun its new database (when
+            // upgrading, after the upgrade).
             for (int i = 0; i < 2000; ++i)
                 QVERIFY(writeFile(QString("%1/fleet/flood/%2.zip").arg(d).arg(i), "x"));
             const QByteArray previous = fileBytes(db);
@@ -623,6 +638,12 @@ private slots:
             << "2004 files: 0 read, 2002 refused, 2 unchanged, 0 removed" + none
             << "SELECT count(*) FROM files"
             << "2004\n";
+        // Catches: an upgrade written into the old file, or lost when killed.
+        QTest::newRow("upgrade killed -> old database, then upgraded")
+            << "kill upgrade" << toDb << 1
+            << "2004 files: 0 read, 2002 refused, 2 unchanged, 0 removed" + none
+            << "SELECT serial, first_export FROM printer_states ORDER BY serial"
+            << "S-A|1\n";
         // Catches: the lock taken after the walk.
         QTest::newRow("second export during the first's walk -> refused")
             << "walk" << toDb << 1
@@ -653,8 +674,8 @@ private slots:
             << "foreign" << toDb << 2 << "It is not a database written by brindle-query export"
             << ""
             << "";
-        QTest::newRow("schema version 2 -> 2, untouched")
-            << "schema 2" << toDb << 2 << "Its schema version 2 is not this program's"
+        QTest::newRow("schema version 3 -> 2, untouched")
+            << "schema 3" << toDb << 2 << "Its schema version 3 is not this program's"
             << ""
             << "";
     }
@@ -721,6 +742,155 @@ private slots:
         if (before == "odd names") // a path too long for QDir to remove
             QProcess::execute("rm", {"-rf", d + "/fleet/odd"});
         QCOMPARE(actual, rows.replace("%d", d));
+    }
+
+    // Five exports of a fleet, each dated by hand: S-A's counters move, then
+    // its settings change (a value with a TAB, and a factory value), then its
+    // current settings go back, then its counters move again; S-B never
+    // changes. "before" varies that:
+    // "version 1" makes the first export's database one of schema version 1
+    // ("version 1 only": and exports no more), "copy" puts an older copy of
+    // S-A's first file, sorting first, beside the later ones, "ignore" gives
+    // the first export --ignore 'not?', "no-ignore" then takes it away with
+    // a fifth export. exportErr must be in what the exports wrote on standard
+    // error; the history command's output must be out (JSON compared as
+    // parsed, strictly), and its one line on standard error hold err.
+    // Catches: a counter that makes a state, a change not dated by the export
+    // that saw it, sides or escaping other than diff's, a change back not
+    // shown, --since not applied, a version-1 database refused or its rows
+    // not made the first states, a stale copy taken for the printer's file,
+    // ignore rules not stored or not taken away, trouble not said.
+    void history_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("out");
+        QTest::addColumn<QString>("err");
+        QTest::addColumn<QString>("exportErr");
+
+        const QStringList sa{"history", "--sqlite", "%db", "S-A"};
+        const QByteArray changeBack = "2026-04-06\tcurrent\tnote\t\"t\\tb\"\t\"x\"\n"
+                                      "2026-04-06\tcurrent\tsleep-minutes\t\"30\"\t\"5\"\n";
+        const QByteArray all = "2026-03-02\tcurrent\tnote\t\"x\"\t\"t\\tb\"\n"
+                               "2026-03-02\tcurrent\tsleep-minutes\t\"5\"\t\"30\"\n"
+                               "2026-03-02\tfactory\tsleep-minutes\t\"5\"\t\"10\"\n" +
+                               changeBack;
+        const auto row = [](const char *name, const QString &before, const QStringList &arguments,
+                            int status, const QByteArray &out, const QString &err = {},
+                            const QString &exportErr = {}) {
+            QTest::newRow(name) << before << arguments << status << out << err << exportErr;
+        };
+        row("counters, a change, a change back -> 1, dated lines", "", sa, 1, all);
+        row("--json -> 1, the same changes", "", sa + QStringList{"--json"}, 1,
+            R"({"history": [
+  {"date":"2026-03-02","side":"current","key":"note","group":"other","earlier":["x"],"later":["t\tb"]},
+  {"date":"2026-03-02","side":"current","key":"sleep-minutes","group":"other","earlier":["5"],"later":["30"]},
+  {"date":"2026-03-02","side":"factory","key":"sleep-minutes","group":"other","earlier":["5"],"later":["10"]},
+  {"date":"2026-04-06","side":"current","key":"note","group":"other","earlier":["t\tb"],"later":["x"]},
+  {"date":"2026-04-06","side":"current","key":"sleep-minutes","group":"other","earlier":["30"],"later":["5"]}
+]})");
+        row("--since the change back's day -> 1, it alone", "",
+            sa + QStringList{"--since", "2026-04-06"}, 1, changeBack);
+        row("--since the day after -> 0, nothing", "", sa + QStringList{"--since", "2026-04-07"}, 0,
+            "");
+        row("never changed -> 0, nothing", "", {"history", "--sqlite", "%db", "S-B"}, 0, "");
+        row("serial unknown -> 2", "", {"history", "--sqlite", "%db", "S-C"}, 2, "",
+            "holds no state of a printer with the serial S-C.");
+        row("version-1 database upgraded -> its rows the first states", "version 1", sa, 1, all);
+        row("version-1 database not exported again -> 2", "version 1 only", sa, 2, "",
+            "the next export to it upgrades it.");
+        row("older copy in another folder -> the newest file gives the state", "copy", sa, 1, all,
+            {}, "S-A: The serial is in 2 files; the printer's state is taken from %d/fleet/a.zip");
+        row("ignore rule, later exports without it -> its key's changes left out", "ignore", sa, 1,
+            "2026-03-02\tcurrent\tsleep-minutes\t\"5\"\t\"30\"\n"
+            "2026-03-02\tfactory\tsleep-minutes\t\"5\"\t\"10\"\n"
+            "2026-04-06\tcurrent\tsleep-minutes\t\"30\"\t\"5\"\n");
+        row("ignore rule taken away -> its key's changes back", "no-ignore", sa, 1, all);
+        row("not an export database -> 2", "", {"history", "--sqlite", "%d/fleet/b.zip", "S-A"}, 2,
+            "", "It is not a database written by brindle-query export.");
+        row("--since not a date -> 2", "", sa + QStringList{"--since", "2026-4-6"}, 2, "",
+            "--since takes a date as yyyy-mm-dd.");
+    }
+
+    void history()
+    {
+        QFETCH(QString, before);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QByteArray, out);
+        QFETCH(QString, err);
+        QFETCH(QString, exportErr);
+        QTemporaryDir work;
+        const QString d = work.path();
+        const QString db = d + "/fleet.db";
+        const auto printer = [](const QByteArray &sleep, const QByteArray &note, int cards,
+                                const QByteArray &factorySleep) {
+            return queryText(
+                settingLines(
+                    {"id-printer-serial=S-A", "sleep-minutes=" + factorySleep, "stats-cards=0"}),
+                settingLines({"id-printer-serial=S-A", "sleep-minutes=" + sleep, "note=" + note,
+                              "stats-cards=" + QByteArray::number(cards)}));
+        };
+        const QByteArray steps[] = {printer("5", "x", 10, "5"), printer("5", "x", 11, "5"),
+                                    printer("30", "t\tb", 12, "10"), printer("5", "x", 13, "10"),
+                                    printer("5", "x", 14, "10")};
+        const char *const dates[] = {"2026-01-05", "2026-02-02", "2026-03-02", "2026-04-06",
+                                     "2026-05-04"};
+        const QDateTime reported(QDate(2026, 1, 5), QTime(6, 0), Qt::UTC);
+        QVERIFY(QDir().mkpath(d + "/fleet/0-copy"));
+        QVERIFY(writeZip(d + "/fleet/b.zip",
+                         {{"q.txt", queryText(settingLines({"id-printer-serial=S-B"}),
+                                              settingLines({"id-printer-serial=S-B"}))}}));
+        QVERIFY(setModified(d + "/fleet/b.zip", reported));
+        QStringList toDb{"export", "--sqlite", db, d + "/fleet"};
+        QByteArray errors;
+        for (int step = 0; step < (before == "version 1 only" ? 1 : 5); ++step) {
+            QVERIFY(writeZip(d + "/fleet/a.zip", {{"q.txt", steps[step]}}));
+            QVERIFY(setModified(d + "/fleet/a.zip", reported.addDays(7 * step)));
+            if (before == "copy" && step == 2) {
+                QVERIFY(writeZip(d + "/fleet/0-copy/a.zip", {{"q.txt", steps[0]}}));
+                QVERIFY(setModified(d + "/fleet/0-copy/a.zip", reported));
+            }
+            QByteArray stepErr;
+            const QStringList extra = before.endsWith("ignore") && step == 0
+                                          ? QStringList{"--ignore", "not?"}
+                                          : QStringList();
+            QCOMPARE(brindleQuery(toDb + extra, &stepErr), 0);
+            errors += stepErr;
+            const QString at = QString("'%1T08:00:00Z'").arg(dates[step]);
+            if (before.startsWith("version 1") && step == 0) {
+                makeVersion1(db);
+                sqlRows(db, "UPDATE export_info SET exported_at = " + at);
+            } else {
+                sqlRows(db, "UPDATE exports SET exported_at = " + at +
+                                " WHERE id = (SELECT max(id) FROM exports)");
+            }
+        }
+        if (before == "no-ignore")
+            QCOMPARE(brindleQuery(toDb + QStringList{"--no-ignore", "not?"}, &errors), 0);
+        // States A, B and A again: the counters alone made none.
+        if (before != "version 1 only")
+            QCOMPARE(sqlRows(db, "SELECT serial, count(*) FROM printer_states GROUP BY serial"),
+                     QString("S-A|3\nS-B|1\n"));
+        QVERIFY2(errors.contains(exportErr.replace("%d", d).toUtf8()), errors.constData());
+
+        for (QString &argument : arguments)
+            argument.replace("%db", db).replace("%d", d);
+        QByteArray error;
+        QByteArray output;
+        QCOMPARE(brindleQuery(arguments, &error, &output), status);
+        if (arguments.contains("--json")) {
+            QJsonParseError parsed;
+            const QJsonDocument json = QJsonDocument::fromJson(output, &parsed);
+            QCOMPARE(parsed.error, QJsonParseError::NoError);
+            QCOMPARE(json, QJsonDocument::fromJson(out));
+        } else {
+            QCOMPARE(output, out);
+        }
+        QVERIFY2(err.isEmpty() ? error.isEmpty()
+                               : error.count('\n') == 1 && QString(error).contains(err),
+                 error.constData());
     }
 
     // Three archives of a few kilobytes whose logs each take about 100 MiB

@@ -5,12 +5,14 @@
 #include "query/archive.h"
 #include "query/querydocument.h"
 #include "query/queryreader.h"
+#include "query/viewerarguments.h"
 #include "query/viewtext.h"
 #include "ui/plaintext.h"
 #include "ui/queryview.h"
 #include "update/updatecheck.h"
 #include "update/updatemanager.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDragLeaveEvent>
@@ -52,13 +54,18 @@ BrindleQueryTool::BrindleQueryTool(QWidget *parent)
     restoreWindowState();
     fileDialogDirName = settings.value(QStringLiteral("fileDialogDirName"), QString()).toString();
     recentFiles.load(settings.value(QStringLiteral("recentFiles")));
+    const QStringList storedHistory =
+        storedAbsolutePaths(settings.value(QStringLiteral("historyDatabase")));
+    historyDatabase = storedHistory.size() == 1 ? storedHistory.first() : QString();
     installedVersion = readInstalledVersion();
     setWindowTitle(QStringLiteral("BrindleQueryTool ") + installedVersion);
     checkForUpdates();
 
-    const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.size() > 1 && !arguments.at(1).isEmpty())
-        loadQuery(arguments.at(1), &pendingQuery);
+    const ViewerArguments arguments = viewerArguments(QCoreApplication::arguments());
+    if (!arguments.historyDatabase.isEmpty())
+        historyDatabase = arguments.historyDatabase;
+    if (!arguments.file.isEmpty())
+        loadQuery(arguments.file, &pendingQuery);
 }
 
 BrindleQueryTool::~BrindleQueryTool()
@@ -131,6 +138,7 @@ bool BrindleQueryTool::loadQuery(const QString &path, LoadedQuery *loaded)
         }
         QueryDocument document = assembleQueryDocument(std::move(queryText));
         loaded->marks = settingMarks(document);
+        loaded->serial = printerSerial(document, path);
         loaded->headings = {document.primary.firstLine, document.shipped.firstLine,
                             document.logLine};
         loaded->primary = std::move(document.primary);
@@ -164,7 +172,7 @@ void BrindleQueryTool::showQuery(LoadedQuery loaded)
     if (comparisonLost)
         comparison = Comparison();
     else if (comparing())
-        comparison.marks = comparisonMarks(shownQuery.primary, comparison.primary);
+        markComparison();
     showMarks();
     showTitleAndActions();
     if (comparisonLost) {
@@ -202,14 +210,16 @@ void BrindleQueryTool::showTitleAndActions()
     // Named as the recent files are: a file name can hold a line feed or a
     // direction control.
     QString shown = shownName(QFileInfo(shownQuery.path).fileName());
-    if (comparing())
-        shown =
-            tr("%1 compared with %2").arg(shown, shownName(QFileInfo(comparison.path).fileName()));
+    if (comparison.source == Comparison::OtherPrinter)
+        shown = tr("%1 compared with %2").arg(shown, shownName(comparison.name));
+    else if (comparison.source == Comparison::EarlierState)
+        shown = tr("%1 compared with its state of %2").arg(shown, comparison.name);
     setWindowTitle(QStringLiteral("BrindleQueryTool ") + installedVersion +
                    QStringLiteral(" \u2014 ") + shown);
     setWindowFilePath(shownQuery.path);
     ui->actionReload->setEnabled(true);
     ui->actionCompare->setEnabled(true);
+    ui->actionCompareEarlier->setEnabled(true);
     ui->actionCompareFactory->setEnabled(comparing());
 }
 
@@ -237,19 +247,26 @@ QString BrindleQueryTool::markToolTip(int line) const
 QString BrindleQueryTool::comparisonToolTip(const SettingMark &mark) const
 {
     const ComparisonMarks &marks = comparison.marks;
+    const bool earlier = comparison.source == Comparison::EarlierState;
     if (mark.difference < 0) {
         QStringList keys;
         for (int i = 0; i < marks.onlyOnOther.size() && i < listedKeys; ++i)
             keys.append(shownName(marks.onlyOnOther.at(i)));
         if (marks.onlyOnOther.size() > listedKeys)
             keys.append(tr("\u2026 and %1 more").arg(marks.onlyOnOther.size() - listedKeys));
-        return tr("Only on the other printer: %1").arg(keys.join(QLatin1String(", ")));
+        const QString list = keys.join(QLatin1String(", "));
+        return earlier ? tr("Only in its state of %1: %2").arg(comparison.name, list)
+                       : tr("Only on the other printer: %1").arg(list);
     }
     const QString serial = shownName(comparison.serial);
     const QStringList &other = marks.differences.at(mark.difference).right;
-    if (other.isEmpty())
-        return tr("Not on the other printer (%1)").arg(serial);
-    return tr("Other printer (%1): %2").arg(serial, boundedQuotedSettingValues(other));
+    if (other.isEmpty()) {
+        return earlier ? tr("Not there on %1").arg(comparison.name)
+                       : tr("Not on the other printer (%1)").arg(serial);
+    }
+    const QString values = boundedQuotedSettingValues(other);
+    return earlier ? tr("Earlier (%1): %2").arg(comparison.name, values)
+                   : tr("Other printer (%1): %2").arg(serial, values);
 }
 
 bool BrindleQueryTool::eventFilter(QObject *watched, QEvent *event)
@@ -357,10 +374,10 @@ void BrindleQueryTool::on_actionCompare_triggered()
 {
     const QString path = askForQueryFile(tr("Compare with another printer's query ZIP file"));
     if (!path.isEmpty())
-        compareWith(path);
+        compareWithFile(path);
 }
 
-void BrindleQueryTool::compareWith(const QString &path)
+void BrindleQueryTool::compareWithFile(const QString &path)
 {
     const QString refused = tr("Couldn't compare the printers.") + QLatin1Char('\n');
     if (shownQuery.primary.entries.isEmpty()) {
@@ -368,8 +385,9 @@ void BrindleQueryTool::compareWith(const QString &path)
         return;
     }
     const BusyCursor busy;
-    QString serial;
-    QVector<SettingEntry> other;
+    Comparison other;
+    other.source = Comparison::OtherPrinter;
+    other.name = QFileInfo(path).fileName();
     {
         QString reason;
         QString queryText = readQueryFile(path, &reason);
@@ -378,19 +396,30 @@ void BrindleQueryTool::compareWith(const QString &path)
             return;
         }
         QueryDocument document = assembleQueryDocument(std::move(queryText));
-        serial = printerSerial(document, path);
-        other = std::move(document.primary.entries);
+        other.serial = printerSerial(document, path);
+        other.primary = std::move(document.primary.entries);
     }
-    if (other.isEmpty()) {
+    if (other.primary.isEmpty()) {
         showWarning(refused + tr("The other query file holds no primary (current) settings."));
         return;
     }
-    comparison.marks = comparisonMarks(shownQuery.primary, other);
-    comparison.path = path;
-    comparison.serial = serial;
-    comparison.primary = std::move(other);
+    compareWith(std::move(other));
+}
+
+void BrindleQueryTool::compareWith(Comparison other)
+{
+    comparison = std::move(other);
+    markComparison();
     showMarks();
     showTitleAndActions();
+}
+
+void BrindleQueryTool::markComparison()
+{
+    DocumentSettings own = shownQuery.primary;
+    if (comparison.source == Comparison::EarlierState)
+        own.entries = configurationSettings(own.entries, comparison.ignoreRules);
+    comparison.marks = comparisonMarks(own, comparison.primary);
 }
 
 void BrindleQueryTool::on_actionCompareFactory_triggered()
@@ -398,6 +427,117 @@ void BrindleQueryTool::on_actionCompareFactory_triggered()
     comparison = Comparison();
     showMarks();
     showTitleAndActions();
+}
+
+void BrindleQueryTool::on_actionChooseHistory_triggered()
+{
+    const QString path = QFileDialog::getOpenFileName(
+        this, tr("Choose the history database"),
+        historyDatabase.isEmpty() ? fileDialogDirName : QFileInfo(historyDatabase).absolutePath(),
+        tr("Export databases (*.db *.sqlite *.sqlite3);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    FleetHistory history;
+    QString error;
+    if (!history.open(path, &error)) {
+        showWarning(tr("Couldn't use the history database.") + QLatin1Char('\n') + error);
+        return;
+    }
+    historyDatabase = path;
+    settings.setValue(QStringLiteral("historyDatabase"), path);
+}
+
+// The periods newest first, each as its date (with the time when another
+// period began the same day) and how many keys of the open file differ.
+bool BrindleQueryTool::listEarlierStates(FleetHistory &history,
+                                         const QVector<PrinterPeriod> &periods, QStringList *dates,
+                                         QStringList *items, QString *error) const
+{
+    const IgnoreRules rules = history.ignoreRules();
+    const QVector<SettingEntry> own = configurationSettings(shownQuery.primary.entries, rules);
+    QHash<qint64, int> differing; // by state: a printer may come back to one
+    QHash<QString, int> perDate;
+    for (const PrinterPeriod &period : periods)
+        ++perDate[exportDate(period.firstSeen)];
+    for (auto period = periods.crbegin(); period != periods.crend(); ++period) {
+        if (!differing.contains(period->stateId)) {
+            QVector<SettingEntry> current;
+            QVector<SettingEntry> factory;
+            if (!history.stateSettings(period->stateId, &current, &factory, error))
+                return false;
+            differing.insert(period->stateId,
+                             diffSettings(own, configurationSettings(current, rules)).size());
+        }
+        const int keys = differing.value(period->stateId);
+        const QString date = exportDate(period->firstSeen);
+        const QString label = perDate.value(date) > 1
+                                  ? QDateTime::fromString(period->firstSeen, Qt::ISODate)
+                                        .toUTC()
+                                        .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss 'UTC'"))
+                                  : date;
+        dates->append(label);
+        items->append(keys == 0   ? tr("%1: as the open file").arg(label)
+                      : keys == 1 ? tr("%1: 1 key differs").arg(label)
+                                  : tr("%1: %2 keys differ").arg(label).arg(keys));
+    }
+    return true;
+}
+
+void BrindleQueryTool::on_actionCompareEarlier_triggered()
+{
+    const QString refused = tr("Couldn't compare with an earlier state.") + QLatin1Char('\n');
+    if (historyDatabase.isEmpty()) {
+        showWarning(refused + tr("No history database is chosen: choose the database of "
+                                 "brindle-query export with File > Choose history database..."));
+        return;
+    }
+    if (shownQuery.primary.entries.isEmpty()) {
+        showWarning(refused + tr("The open query file holds no primary (current) settings."));
+        return;
+    }
+    FleetHistory history;
+    QString error;
+    QVector<PrinterPeriod> periods;
+    QStringList dates;
+    QStringList items;
+    bool listed = false;
+    {
+        const BusyCursor busy;
+        listed = history.open(historyDatabase, &error) &&
+                 history.printerStates(shownQuery.serial, &periods, &error) &&
+                 listEarlierStates(history, periods, &dates, &items, &error);
+    }
+    const QString database = shownName(QDir::toNativeSeparators(historyDatabase));
+    if (!listed) {
+        showWarning(refused + tr("The history database %1: %2").arg(database, error));
+        return;
+    }
+    if (periods.isEmpty()) {
+        showWarning(refused + tr("The history database %1 holds no state of the printer %2.")
+                                  .arg(database, shownName(shownQuery.serial)));
+        return;
+    }
+    bool accepted = false;
+    const QString item = QInputDialog::getItem(
+        this, tr("Earlier states of %1").arg(shownName(shownQuery.serial)),
+        tr("The printer's states, newest first, and the keys of the open file that differ:"), items,
+        0, false, &accepted);
+    const int chosen = items.indexOf(item);
+    if (!accepted || chosen < 0)
+        return;
+    const PrinterPeriod &period = periods.at(periods.size() - 1 - chosen);
+    Comparison earlier;
+    earlier.source = Comparison::EarlierState;
+    earlier.name = dates.at(chosen);
+    earlier.serial = shownQuery.serial;
+    earlier.ignoreRules = history.ignoreRules();
+    QVector<SettingEntry> factory;
+    if (!history.stateSettings(period.stateId, &earlier.primary, &factory, &error)) {
+        showWarning(refused + tr("The history database %1: %2").arg(database, error));
+        return;
+    }
+    earlier.primary = configurationSettings(earlier.primary, earlier.ignoreRules);
+    compareWith(std::move(earlier));
 }
 
 void BrindleQueryTool::on_actionAbout_triggered()
@@ -478,7 +618,7 @@ void BrindleQueryTool::dropEvent(QDropEvent *event)
     // The source application waits for this answer: the file is read, and any
     // box about it shown, only once the drop has returned.
     QMetaObject::invokeMethod(
-        this, [this, path, compare] { compare ? compareWith(path) : openQuery(path); },
+        this, [this, path, compare] { compare ? compareWithFile(path) : openQuery(path); },
         Qt::QueuedConnection);
 }
 

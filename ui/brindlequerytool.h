@@ -2,12 +2,14 @@
 
 // The main window. It owns the Designer form and wires it to the core
 // library: the query reader and the document assembly turn a file into the
-// shown document, the update manager looks for a newer published installer.
-// The window asks the user, shows results and remembers where it was. The
-// lines whose settings differ from the factory settings, or while comparing
-// from another printer's current settings, are marked with the view's extra
-// selections, so the document itself stays as assembled.
+// shown document, the update manager looks for a newer published installer,
+// the history reader of the export gives a printer's earlier states. The
+// window asks the user, shows results and remembers where it was. The lines
+// whose settings differ from the factory settings, or while comparing from
+// another printer's current settings or an earlier state's, are marked with
+// the view's extra selections, so the document itself stays as assembled.
 
+#include "export/fleethistory.h"
 #include "query/recentfiles.h"
 #include "query/settingsdiff.h"
 
@@ -48,6 +50,8 @@ private slots:
     void on_actionReload_triggered();
     void on_actionCompare_triggered();
     void on_actionCompareFactory_triggered();
+    void on_actionCompareEarlier_triggered();
+    void on_actionChooseHistory_triggered();
     void on_actionAbout_triggered();
     void on_actionAboutQt_triggered();
     void on_actionFindPrevious_triggered();
@@ -74,17 +78,27 @@ private:
         QString document;
         SettingMarks marks;
         HeadingLines headings;
-        // Kept while the query is shown, for a comparison with another printer.
+        // Kept while the query is shown, for a comparison with another printer
+        // or an earlier state.
         DocumentSettings primary;
+        QString serial;
     };
 
-    // Another printer whose current settings the shown query's are compared
-    // with; no path while the marks are those against the factory settings.
+    // What the shown query's current settings are compared with: another
+    // printer's current settings, or those of a state of the same printer in
+    // the history database; none while the marks are those against the
+    // factory settings. Marks, tips and title come from here for both.
     struct Comparison
     {
-        QString path;
+        enum Source { None, OtherPrinter, EarlierState };
+        Source source = None;
+        // The other printer's file name, or the date of the state.
+        QString name;
         QString serial;
         QVector<SettingEntry> primary;
+        // An earlier state holds no volatile settings (statistics, keys the
+        // database ignores): they are left out of the shown query's too.
+        IgnoreRules ignoreRules;
         ComparisonMarks marks;
     };
 
@@ -93,8 +107,12 @@ private:
     bool loadQuery(const QString &path, LoadedQuery *loaded);
     void showQuery(LoadedQuery loaded);
     QString askForQueryFile(const QString &caption);
-    void compareWith(const QString &path);
-    bool comparing() const { return !comparison.path.isEmpty(); }
+    void compareWithFile(const QString &path);
+    void compareWith(Comparison other);
+    void markComparison();
+    bool listEarlierStates(FleetHistory &history, const QVector<PrinterPeriod> &periods,
+                           QStringList *dates, QStringList *items, QString *error) const;
+    bool comparing() const { return comparison.source != Comparison::None; }
     const SettingMarks &shownMarks() const
     {
         return comparing() ? comparison.marks : shownQuery.marks;
@@ -121,4 +139,7 @@ private:
     LoadedQuery shownQuery;
     Comparison comparison;
     RecentFiles recentFiles;
+    // The export database whose history the earlier states come from: the
+    // command line's, else the one chosen last.
+    QString historyDatabase;
 };
