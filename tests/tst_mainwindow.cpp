@@ -2,15 +2,18 @@
 #include "queryfixture.h"
 #include "testfiles.h"
 
+#include "export/fleetexport.h"
 #include "query/archive.h"
 #include "query/querydocument.h"
 #include "query/recentfiles.h"
+#include "query/viewerarguments.h"
 #include "ui/brindlequerytool.h"
 #include "ui/darkpalette.h"
 #include "ui/queryview.h"
 
 #include <QtTest>
 #include <QtWidgets>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <fcntl.h>
@@ -89,6 +92,8 @@ private slots:
 
     void init()
     {
+        QSettings(QStringLiteral("Corvelle"), QStringLiteral("BrindleQueryTool"))
+            .remove(QStringLiteral("historyDatabase"));
         files = new QTemporaryDir;
         window = new BrindleQueryTool;
         answerer = new ModalAnswerer;
@@ -242,45 +247,169 @@ private slots:
             recent.prepend(name);
         QCOMPARE(recentEntries(), recent);
 
-        // Each marked line with the tool tip that hovering over it shows, as
-        // plain text. A tip that opens the pipe blocks until a writer comes:
-        // after a deadline writers keep coming, and the test fails instead of
-        // hanging.
-        std::promise<void> hovered;
-        std::atomic<bool> rescued{false};
-        std::thread rescue([&rescued, done = hovered.get_future(), pipe = pipe()] {
-            if (done.wait_for(std::chrono::seconds(5)) == std::future_status::ready)
-                return;
-            do {
-                const int writer = open(QFile::encodeName(pipe).constData(), O_WRONLY | O_NONBLOCK);
-                if (writer >= 0 && close(writer) == 0)
-                    rescued = true;
-            } while (done.wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout);
-        });
         QStringList lines;
-        for (const QTextEdit::ExtraSelection &mark : view()->extraSelections()) {
-            QTextBlock line = view()->document()->findBlock(mark.cursor.selectionStart());
-            for (; line.isValid() && line.position() < mark.cursor.selectionEnd();
-                 line = line.next()) {
-                view()->setTextCursor(QTextCursor(line));
-                const QPoint at = view()->cursorRect().center();
-                QHelpEvent hover(QEvent::ToolTip, at, view()->viewport()->mapToGlobal(at));
-                QCoreApplication::sendEvent(view()->viewport(), &hover);
-                lines << line.text() + " -> " +
-                             QTextDocumentFragment::fromHtml(QToolTip::text())
-                                 .toPlainText()
-                                 .remove('\n');
-                for (const QWidget *tip : QApplication::topLevelWidgets()) {
-                    if (tip->inherits("QTipLabel") && tip->isVisible())
-                        QVERIFY2(tip->width() <= view()->screen()->availableSize().width() * 2 / 3,
-                                 qPrintable(lines.last()));
-                }
-            }
-        }
-        hovered.set_value();
-        rescue.join();
-        QVERIFY2(!rescued, "a tip opened the named pipe");
+        hoverMarks(&lines);
         QCOMPARE(lines, marked);
+    }
+
+    // A printer exported twice, its current settings changed between (one
+    // value, one key gone, one new, and a counter), each export dated by hand.
+    // how: "chosen" picks the database in the dialog, and a new window must
+    // find it remembered, then compares with the older state; "other" opens
+    // another printer's file; "damaged" stores the path as a list; "none"
+    // chooses nothing; "foreign" chooses a file that is no database.
+    // Catches marks, tips or title of an earlier state not made as those of
+    // another printer are, a counter marked (a volatile setting), the states
+    // not listed newest first with the keys that differ, the database not
+    // remembered or a damaged stored value taken, and a refusal not said.
+    void compareEarlier_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QStringList>("items");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<QStringList>("marked");
+
+        const QString refused = "Uh-oh|Couldn't compare with an earlier state.\n";
+        const QString none = refused + "No history database is chosen: choose the database of "
+                                       "brindle-query export with File > Choose history "
+                                       "database...";
+        QTest::newRow("chosen, older state -> its marks, tips and title")
+            << "chosen" << QStringList{"2026-02-02: as the open file", "2026-01-05: 3 keys differ"}
+            << QStringList()
+            << QStringList{"PRIMARY (CURRENT) SETTINGS -> Only in its state of 2026-01-05: volume",
+                           "sales-region\tsouth -> Earlier (2026-01-05): \"north\"",
+                           "sleep\ton -> Not there on 2026-01-05"};
+        QTest::newRow("another printer -> not in the database")
+            << "other" << QStringList()
+            << QStringList{refused + "The history database %db holds no state of the printer BQ8."}
+            << QStringList();
+        QTest::newRow("stored as a list -> none taken")
+            << "damaged" << QStringList() << QStringList{none} << QStringList();
+        QTest::newRow("none chosen -> says how")
+            << "none" << QStringList() << QStringList{none} << QStringList();
+        QTest::newRow("not a database -> refused when chosen")
+            << "foreign" << QStringList()
+            << QStringList{"Uh-oh|Couldn't use the history database.\nIt is not a database "
+                           "written by brindle-query export.",
+                           none}
+            << QStringList();
+    }
+
+    void compareEarlier()
+    {
+        QFETCH(QString, how);
+        QFETCH(QStringList, items);
+        QFETCH(QStringList, boxes);
+        QFETCH(QStringList, marked);
+
+        const QString db = files->filePath("fleet.db");
+        const QByteArray factory = settingLines({"id-printer-serial=BQ7"});
+        const QByteArray states[] = {settingLines({"id-printer-serial=BQ7", "sales-region=north",
+                                                   "stats-cards=1", "volume=3"}),
+                                     settingLines({"id-printer-serial=BQ7", "sales-region=south",
+                                                   "stats-cards=2", "sleep=on"})};
+        const QString path = fixture("fleet/q.txt", {}, false);
+        ExportOptions options;
+        options.paths = QStringList{QFileInfo(path).absolutePath()};
+        options.programVersion = QStringLiteral("test");
+        for (int step = 0; step < 2; ++step) {
+            QFile file(fixture("fleet/q.txt", queryText(factory, states[step]), false));
+            QVERIFY(file.open(QIODevice::ReadWrite) &&
+                    file.setFileTime(QDateTime(QDate(2026, 1, 5 + step), QTime(6, 0), Qt::UTC),
+                                     QFileDevice::FileModificationTime));
+            QVERIFY(!exportToSqlite(db, options).failed);
+            sqlite3 *handle = nullptr;
+            sqlite3_open(QFile::encodeName(db).constData(), &handle);
+            const QByteArray update = QByteArray("UPDATE exports SET exported_at = '") +
+                                      (step == 0 ? "2026-01-05" : "2026-02-02") +
+                                      "T08:00:00Z' WHERE id = (SELECT max(id) FROM exports)";
+            QCOMPARE(sqlite3_exec(handle, update.constData(), nullptr, nullptr, nullptr),
+                     SQLITE_OK);
+            sqlite3_close(handle);
+        }
+        const QString chosen = how == "foreign" ? fixture("notes.db", "not a database", false) : db;
+        if (how == "damaged") {
+            QSettings(QStringLiteral("Corvelle"), QStringLiteral("BrindleQueryTool"))
+                .setValue("historyDatabase", QVariantList{db});
+        } else if (how != "none") {
+            answerer->expect([chosen](QWidget *widget) {
+                auto *dialog = qobject_cast<QFileDialog *>(widget);
+                QVERIFY(dialog);
+                dialog->selectFile(chosen);
+                QMetaObject::invokeMethod(dialog, "accept");
+            });
+            if (how == "foreign")
+                answerer->expectMessageBox();
+            window->findChild<QAction *>("actionChooseHistory")->trigger();
+        }
+        // The next start finds the database remembered.
+        delete std::exchange(window, new BrindleQueryTool);
+        const QString shown =
+            how == "other"
+                ? fixture("other.txt", queryText(factory, settingLines({"id-printer-serial=BQ8"})),
+                          false)
+                : path;
+        window->openQuery(shown);
+        const QString title = window->windowTitle();
+        QStringList listed;
+        QStringList factoryMarks;
+        if (items.isEmpty()) {
+            hoverMarks(&factoryMarks);
+            answerer->expectMessageBox();
+        } else {
+            answerer->expect([&listed](QWidget *widget) {
+                auto *dialog = qobject_cast<QInputDialog *>(widget);
+                QVERIFY(dialog);
+                listed = dialog->comboBoxItems();
+                dialog->setTextValue(listed.last());
+                dialog->accept();
+            });
+        }
+        window->findChild<QAction *>("actionCompareEarlier")->trigger();
+        QCOMPARE(answerer->pending(), 0);
+        QCOMPARE(answerer->boxes.join('\n').replace(db, "%db"), boxes.join('\n'));
+        QCOMPARE(listed, items);
+        QStringList lines;
+        hoverMarks(&lines);
+        QCOMPARE(lines, marked.isEmpty() ? factoryMarks : marked);
+        QCOMPARE(window->windowTitle(),
+                 marked.isEmpty() ? title : title + " compared with its state of 2026-01-05");
+    }
+
+    // Catches --history taken for the file or the file for its database,
+    // the option taken only before or only after the file, a missing
+    // database not said, and a relative database not made absolute.
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("history");
+        QTest::addColumn<QString>("error");
+
+        const QString absolute = QDir::current().absoluteFilePath("f.db");
+        QTest::newRow("FILE --history DB -> both, DB absolute")
+            << QStringList{"BrindleQueryTool", "q.zip", "--history", "f.db"} << "q.zip" << absolute
+            << "";
+        QTest::newRow("--history=DB FILE more -> both, the rest ignored")
+            << QStringList{"BrindleQueryTool", "--history=/d/f.db", "q.zip", "r.zip"} << "q.zip"
+            << "/d/f.db"
+            << "";
+        QTest::newRow("FILE --history -> says a database is needed")
+            << QStringList{"BrindleQueryTool", "q.zip", "--history"} << "q.zip"
+            << ""
+            << "--history needs a database.";
+    }
+
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, file);
+        QFETCH(QString, history);
+        QFETCH(QString, error);
+        const ViewerArguments parsed = viewerArguments(arguments);
+        QCOMPARE(parsed.file, file);
+        QCOMPARE(parsed.historyDatabase, history);
+        QCOMPARE(parsed.error, error);
     }
 
     // Catches a drag accepted by the wrong test (suffix case, a later URL, a
@@ -594,6 +723,47 @@ private slots:
     }
 
 private:
+    // Each marked line with the tool tip that hovering over it shows, as
+    // plain text. A tip that opens the pipe blocks until a writer comes:
+    // after a deadline writers keep coming, and the test fails instead of
+    // hanging.
+    void hoverMarks(QStringList *lines)
+    {
+        std::promise<void> hovered;
+        std::atomic<bool> rescued{false};
+        std::thread rescue([&rescued, done = hovered.get_future(), pipe = pipe()] {
+            if (done.wait_for(std::chrono::seconds(5)) == std::future_status::ready)
+                return;
+            do {
+                const int writer = open(QFile::encodeName(pipe).constData(), O_WRONLY | O_NONBLOCK);
+                if (writer >= 0 && close(writer) == 0)
+                    rescued = true;
+            } while (done.wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout);
+        });
+        for (const QTextEdit::ExtraSelection &mark : view()->extraSelections()) {
+            QTextBlock line = view()->document()->findBlock(mark.cursor.selectionStart());
+            for (; line.isValid() && line.position() < mark.cursor.selectionEnd();
+                 line = line.next()) {
+                view()->setTextCursor(QTextCursor(line));
+                const QPoint at = view()->cursorRect().center();
+                QHelpEvent hover(QEvent::ToolTip, at, view()->viewport()->mapToGlobal(at));
+                QCoreApplication::sendEvent(view()->viewport(), &hover);
+                *lines << line.text() + " -> " +
+                              QTextDocumentFragment::fromHtml(QToolTip::text())
+                                  .toPlainText()
+                                  .remove('\n');
+                for (const QWidget *tip : QApplication::topLevelWidgets()) {
+                    if (tip->inherits("QTipLabel") && tip->isVisible())
+                        QVERIFY2(tip->width() <= view()->screen()->availableSize().width() * 2 / 3,
+                                 qPrintable(lines->last()));
+                }
+            }
+        }
+        hovered.set_value();
+        rescue.join();
+        QVERIFY2(!rescued, "a tip opened the named pipe");
+    }
+
     // Presses keys in the active window, as the user does.
     void press(const QString &keys)
     {
