@@ -13,7 +13,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 
@@ -324,14 +323,16 @@ int exportCommand(ExportRequest request)
         report.line(path + QStringLiteral(": ") + reason);
     };
     options.sharedSerial = [&report](const SharedSerial &shared) {
-        const bool future = shared.modifiedMs > QDateTime::currentMSecsSinceEpoch();
-        report.line(QStringLiteral("%1: The serial is in %2 files; the printer's state is taken "
-                                   "from %3, modified last%4.")
-                        .arg(shared.serial)
-                        .arg(shared.files)
-                        .arg(shared.path, future
-                                              ? QStringLiteral(" (in the future: check its clock)")
-                                              : QString()));
+        QString line = QStringLiteral("%1: The serial is in %2 files; the printer's state is "
+                                      "taken from %3, modified last.")
+                           .arg(shared.serial)
+                           .arg(shared.files)
+                           .arg(shared.path);
+        if (shared.aheadFiles > 0)
+            line += QStringLiteral(" Files dated more than a day ahead, taken last: %1 (check "
+                                   "the clock that wrote them).")
+                        .arg(shared.aheadFiles);
+        report.line(line);
     };
     ExportResult result;
     if (request.jsonLines) {

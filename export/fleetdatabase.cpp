@@ -422,7 +422,9 @@ bool FleetDatabase::open(const QString &path, const PreviousDatabase *previous, 
 
     // Every export that writes the database is one, with its time as this
     // machine's clock gives it.
-    exportedAt = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    exportedAt = now.toString(Qt::ISODate);
+    startedMs = now.toMSecsSinceEpoch();
     qint64 lastExport = 0;
     if (!pragmaValue(db, "SELECT coalesce(max(id), 0) FROM exports", &lastExport) ||
         !pragmaValue(db, "SELECT coalesce(max(id), 0) FROM states", &largestStateId))
@@ -642,7 +644,7 @@ bool FleetDatabase::applyIgnoreRules(const IgnoreRules &rules, bool refingerprin
         setting.key = columnText(statement, 2);
         setting.value = columnText(statement, 3);
         setting.group = settingGroup(setting.key);
-        sides[sqlite3_column_int(statement, 1)].append(setting);
+        sides[sqlite3_column_int(statement, 1) != 0].append(setting);
     }
     ok = ok && (result == SQLITE_DONE || fail()) && flush();
     sqlite3_finalize(statement);
@@ -721,7 +723,7 @@ bool FleetDatabase::upgradeFromVersion1(const IgnoreRules &rules)
         setting.key = columnText(statement, 5);
         setting.value = columnText(statement, 6);
         setting.group = settingGroup(setting.key);
-        sides[sqlite3_column_int(statement, 4)].append(setting);
+        sides[sqlite3_column_int(statement, 4) != 0].append(setting);
     }
     ok = ok && (result == SQLITE_DONE || fail()) && flush();
     sqlite3_finalize(statement);
@@ -779,10 +781,18 @@ qint64 FleetDatabase::stateId(const QVector<SettingEntry> &current,
 FleetDatabase::Candidate *FleetDatabase::candidateFor(const QString &serial, const QString &path,
                                                       qint64 modifiedMs, bool *chosen)
 {
+    // A day covers clocks set to another time zone, or a little wrong.
+    const qint64 latestBelievable = startedMs + 24 * 3600 * 1000;
+    const bool believable = modifiedMs <= latestBelievable;
     Candidate &candidate = candidates[serial];
-    *chosen = candidate.files == 0 || modifiedMs > candidate.modifiedMs ||
-              (modifiedMs == candidate.modifiedMs && path < candidate.path);
+    const bool chosenBelievable = candidate.modifiedMs <= latestBelievable;
+    *chosen = candidate.files == 0 ||
+              (believable != chosenBelievable
+                   ? believable
+                   : modifiedMs > candidate.modifiedMs ||
+                         (modifiedMs == candidate.modifiedMs && path < candidate.path));
     ++candidate.files;
+    candidate.aheadFiles += believable ? 0 : 1;
     if (*chosen) {
         candidate.path = path;
         candidate.modifiedMs = modifiedMs;
@@ -835,7 +845,7 @@ bool FleetDatabase::commit(const QString &programVersion, HistorySummary *summar
         const Candidate &candidate = candidates[serial];
         if (candidate.files > 1)
             summary->sharedSerials.append(
-                {serial, candidate.path, candidate.modifiedMs, candidate.files});
+                {serial, candidate.path, candidate.files, candidate.aheadFiles});
         if (candidate.stateId == 0) {
             sqlite3_bind_int64(seen, 1, exportId);
             bindText(seen, 2, candidate.path);

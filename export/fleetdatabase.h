@@ -132,8 +132,10 @@ public:
     bool insert(qint64 id, const QueryRecord &record);
     // Offers the state of a file this export read (with digest under the
     // rules given to open) as its printer's. Of the files offered for a
-    // serial, the one modified last gives it, then the first by path; one
-    // that lacks either settings section, or was refused, gives none.
+    // serial, the one modified last gives it, then the first by path; a file
+    // modified more than a day after the export started (its clock is wrong)
+    // only when all are. One that lacks either settings section, or was
+    // refused, gives none.
     bool offerState(const QueryRecord &record, const StateDigest &digest);
     // Offers a file this export kept unchanged: when it is the file its
     // printer was last seen in, in the state it was seen in.
@@ -162,6 +164,7 @@ private:
         qint64 modifiedMs = 0;
         qint64 stateId = 0; // 0: the state of the printer's last period
         int files = 0;
+        int aheadFiles = 0;
     };
 
     bool exec(const char *sql);
@@ -202,6 +205,7 @@ private:
 
     qint64 exportId = 0;
     QString exportedAt;
+    qint64 startedMs = 0;
     qint64 largestStateId = 0;
     qint64 statesBefore = 0;               // states with a larger id were stored by this export
     QHash<QString, Period> periods;        // by serial

@@ -177,6 +177,7 @@ QString exportDate(const QString &exportedAt)
 
 FleetHistory::~FleetHistory()
 {
+    sqlite3_finalize(stateStatement);
     sqlite3_close(db);
 }
 
@@ -241,13 +242,14 @@ bool FleetHistory::printerStates(const QString &serial, QVector<PrinterPeriod> *
 bool FleetHistory::stateSettings(qint64 stateId, QVector<SettingEntry> *current,
                                  QVector<SettingEntry> *factory, QString *error)
 {
-    sqlite3_stmt *statement = nullptr;
-    if (sqlite3_prepare_v2(db,
+    if (!stateStatement &&
+        sqlite3_prepare_v3(db,
                            "SELECT s.side, s.position, k.key, s.value "
                            "FROM state_settings s JOIN keys k ON k.id = s.key_id "
                            "WHERE s.state_id = ? ORDER BY s.side, s.position",
-                           -1, &statement, nullptr) != SQLITE_OK)
+                           -1, SQLITE_PREPARE_PERSISTENT, &stateStatement, nullptr) != SQLITE_OK)
         return readFailed(db, error);
+    sqlite3_stmt *const statement = stateStatement;
     sqlite3_bind_int64(statement, 1, stateId);
     current->clear();
     factory->clear();
@@ -260,7 +262,7 @@ bool FleetHistory::stateSettings(qint64 stateId, QVector<SettingEntry> *current,
         setting.line = sqlite3_column_int(statement, 1);
         (sqlite3_column_int(statement, 0) ? factory : current)->append(setting);
     }
-    sqlite3_finalize(statement);
+    sqlite3_reset(statement);
     return result == SQLITE_DONE || readFailed(db, error);
 }
 
@@ -307,7 +309,8 @@ QString historyChangesText(const QVector<HistoryChange> &changes)
 {
     QString text;
     for (const HistoryChange &change : changes) {
-        text += change.date;
+        // A date that is no export time of ours is the database's text.
+        appendEscaped(text, change.date, EscapeStyle::Terminal);
         text += change.factory ? QLatin1String("\tfactory\t") : QLatin1String("\tcurrent\t");
         text += settingDifferencesText({change.difference});
     }

@@ -15,6 +15,7 @@
 #include <QVector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 // The keys a user told the export to leave out of printers' states, besides
 // the statistics group: globs over the whole key, "*" any run of characters,
@@ -67,14 +68,14 @@ StateDigest stateDigest(const QVector<SettingEntry> &current, const QVector<Sett
                         const IgnoreRules &rules);
 
 // A serial that several files of one export carry, and the file the
-// printer's state was taken from: the one modified last (then the first by
-// path).
+// printer's state was taken from (see FleetDatabase::offerState).
 struct SharedSerial
 {
     QString serial;
     QString path;
-    qint64 modifiedMs = 0;
     int files = 0;
+    // Those modified more than a day after the export started.
+    int aheadFiles = 0;
 };
 
 // One period in which a printer was seen in one state: from the export that
@@ -127,6 +128,8 @@ public:
 
 private:
     sqlite3 *db = nullptr;
+    // Prepared once: a long history reads many states.
+    sqlite3_stmt *stateStatement = nullptr;
     IgnoreRules rules;
 };
 

@@ -469,12 +469,13 @@ bool BrindleQueryTool::listEarlierStates(FleetHistory &history,
                              diffSettings(own, configurationSettings(current, rules)).size());
         }
         const int keys = differing.value(period->stateId);
+        // A database that is not quite ours may hold any text for a time.
         const QString date = exportDate(period->firstSeen);
-        const QString label = perDate.value(date) > 1
-                                  ? QDateTime::fromString(period->firstSeen, Qt::ISODate)
-                                        .toUTC()
-                                        .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss 'UTC'"))
-                                  : date;
+        const QDateTime time = QDateTime::fromString(period->firstSeen, Qt::ISODate);
+        const QString label =
+            perDate.value(date) > 1 && time.isValid()
+                ? time.toUTC().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss 'UTC'"))
+                : shownName(date);
         dates->append(label);
         items->append(keys == 0   ? tr("%1: as the open file").arg(label)
                       : keys == 1 ? tr("%1: 1 key differs").arg(label)
