@@ -112,7 +112,11 @@ CREATE VIEW state_values AS
     s.value, k.setting_group, s.position
   FROM state_settings s JOIN keys k ON k.id = s.key_id;
 CREATE VIEW printer_history AS
-  SELECT p.serial, p.state_id, first.exported_at AS first_seen, last.exported_at AS last_seen,
+  SELECT p.serial, p.state_id,
+    (SELECT q.state_id FROM printer_states q WHERE q.serial = p.serial
+      AND q.first_export < p.first_export ORDER BY q.first_export DESC LIMIT 1)
+      AS previous_state_id,
+    first.exported_at AS first_seen, last.exported_at AS last_seen,
     p.first_export, p.last_export, p.path, p.modified_ms
   FROM printer_states p JOIN exports first ON first.id = p.first_export
   JOIN exports last ON last.id = p.last_export;
@@ -802,7 +806,7 @@ FleetDatabase::Candidate *FleetDatabase::candidateFor(const QString &serial, con
 
 bool FleetDatabase::offerState(const QueryRecord &record, const StateDigest &digest)
 {
-    if (!record.wasRead() || !record.comparable())
+    if (!record.wasRead() || !record.hasCurrent())
         return true;
     bool chosen = false;
     Candidate *candidate = candidateFor(record.serial, record.path, record.modifiedMs, &chosen);

@@ -313,6 +313,8 @@ private slots:
         trouble({"print", "--serial", "BROKEN"}, "BROKEN" + unreadable + "It is not a ZIP archive");
         trouble({"export", "--jsonl", "--threads", "0", "%d"}, "--threads takes a number");
         trouble({"export", "--jsonl", "--prune", "%d"}, "--prune applies to --sqlite only");
+        trouble({"export", "--sqlite", "%d/new.db", "--no-ignore", "x*", "%d"},
+                "It holds no ignore rule x* to take away (it holds: none). Nothing was changed.");
     }
 
     void run()
@@ -751,16 +753,15 @@ private slots:
     // "version 1" makes the first export's database one of schema version 1
     // ("version 1 only": and exports no more), "copy" puts an older copy of
     // S-A's first file, sorting first, beside the later ones ("future copy":
-    // one dated years ahead), "ignore" gives
-    // the first export --ignore 'not?', "no-ignore" then takes it away with
-    // a fifth export. exportErr must be in what the exports wrote on standard
-    // error; the history command's output must be out (JSON compared as
-    // parsed, strictly), and its one line on standard error hold err.
-    // Catches: a counter that makes a state, a change not dated by the export
-    // that saw it, sides or escaping other than diff's, a change back not
-    // shown, --since not applied, a version-1 database refused or its rows
-    // not made the first states, a stale copy taken for the printer's file,
-    // ignore rules not stored or not taken away, trouble not said.
+    // one dated years ahead), "no factory" leaves the last file without its
+    // factory settings, "ignore" gives the first export --ignore 'n*t?',
+    // "no-ignore" then takes it away with a sixth export. exportErr must be in what the exports
+    // wrote on standard error; the history command's output must be out (JSON compared as parsed,
+    // strictly), and its one line on standard error hold err. Catches: a counter that makes a
+    // state, a change not dated by the export that saw it, sides or escaping other than diff's, a
+    // change back not shown, --since not applied, a version-1 database refused or its rows not made
+    // the first states, a stale copy taken for the printer's file, ignore rules not stored or not
+    // taken away, trouble not said.
     void history_data()
     {
         QTest::addColumn<QString>("before");
@@ -811,6 +812,7 @@ private slots:
             "2026-03-02\tfactory\tsleep-minutes\t\"5\"\t\"10\"\n"
             "2026-04-06\tcurrent\tsleep-minutes\t\"30\"\t\"5\"\n");
         row("ignore rule taken away -> its key's changes back", "no-ignore", sa, 1, all);
+        row("last file without factory settings -> no state from it", "no factory", sa, 1, all);
         row("not an export database -> 2", "", {"history", "--sqlite", "%d/fleet/b.zip", "S-A"}, 2,
             "", "It is not a database written by brindle-query export.");
         row("--since not a date -> 2", "", sa + QStringList{"--since", "2026-4-6"}, 2, "",
@@ -850,7 +852,10 @@ private slots:
         QStringList toDb{"export", "--sqlite", db, d + "/fleet"};
         QByteArray errors;
         for (int step = 0; step < (before == "version 1 only" ? 1 : 5); ++step) {
-            QVERIFY(writeZip(d + "/fleet/a.zip", {{"q.txt", steps[step]}}));
+            const QByteArray text = before == "no factory" && step == 4
+                                        ? QByteArray(steps[step]).replace("shipped", "other")
+                                        : steps[step];
+            QVERIFY(writeZip(d + "/fleet/a.zip", {{"q.txt", text}}));
             QVERIFY(setModified(d + "/fleet/a.zip", reported.addDays(7 * step)));
             if (before.endsWith("copy") && step == 2) {
                 QVERIFY(writeZip(d + "/fleet/0-copy/a.zip", {{"q.txt", steps[0]}}));
@@ -860,7 +865,7 @@ private slots:
             }
             QByteArray stepErr;
             const QStringList extra = before.endsWith("ignore") && step == 0
-                                          ? QStringList{"--ignore", "not?"}
+                                          ? QStringList{"--ignore", "n*t?"}
                                           : QStringList();
             QCOMPARE(brindleQuery(toDb + extra, &stepErr), 0);
             errors += stepErr;
@@ -874,7 +879,7 @@ private slots:
             }
         }
         if (before == "no-ignore")
-            QCOMPARE(brindleQuery(toDb + QStringList{"--no-ignore", "not?"}, &errors), 0);
+            QCOMPARE(brindleQuery(toDb + QStringList{"--no-ignore", "n*t?"}, &errors), 0);
         // States A, B and A again: the counters alone made none.
         if (before != "version 1 only")
             QCOMPARE(sqlRows(db, "SELECT serial, count(*) FROM printer_states GROUP BY serial"),

@@ -168,16 +168,19 @@ void BrindleQueryTool::showQuery(LoadedQuery loaded)
 
     // A reload keeps the comparison, so it is made again with what the file
     // holds now.
-    const bool comparisonLost = comparing() && shownQuery.primary.entries.isEmpty();
-    if (comparisonLost)
+    const Comparison::Source lost =
+        comparing() && shownQuery.primary.entries.isEmpty() ? comparison.source : Comparison::None;
+    if (lost != Comparison::None)
         comparison = Comparison();
     else if (comparing())
         markComparison();
     showMarks();
     showTitleAndActions();
-    if (comparisonLost) {
-        showWarning(tr("Couldn't compare the printers.\nThe open query file holds no primary "
-                       "(current) settings."));
+    if (lost != Comparison::None) {
+        showWarning((lost == Comparison::OtherPrinter ? tr("Couldn't compare the printers.")
+                                                      : tr("Couldn't compare with an earlier "
+                                                           "state.")) +
+                    tr("\nThe open query file holds no primary (current) settings."));
     }
 }
 
