@@ -2,6 +2,7 @@
 #include "ui_brindlequerytool.h"
 
 #include "platform/installedversion.h"
+#include "platform/settingsfile.h"
 #include "query/archive.h"
 #include "query/querydocument.h"
 #include "query/queryreader.h"
@@ -70,18 +71,28 @@ int showPlainMessageBox(QWidget *parent, QMessageBox::Icon icon, const QString &
     return box.exec();
 }
 
+// A value of ours from the settings file, which safeIniFormat reads without
+// ever decoding what Qt would build from binary data; a value of another type
+// than we store is ignored, and the default used.
+template<typename T> T storedValue(const QSettings &settings, const QString &key)
+{
+    const QVariant value = settings.value(key);
+    return value.userType() == qMetaTypeId<T>() ? value.value<T>() : T();
+}
+
 } // namespace
 
 BrindleQueryTool::BrindleQueryTool(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::BrindleQueryTool)
-    , settings(QStringLiteral("Corvelle"), QStringLiteral("BrindleQueryTool"))
+    , settings(userSettingsFile(QStringLiteral("Corvelle"), QStringLiteral("BrindleQueryTool")),
+               safeIniFormat())
 {
     ui->setupUi(this);
     setAcceptDrops(true);
     setUpMarkToolTips();
     restoreWindowState();
-    fileDialogDirName = settings.value(QStringLiteral("fileDialogDirName"), QString()).toString();
+    fileDialogDirName = storedValue<QString>(settings, QStringLiteral("fileDialogDirName"));
     recentFiles.load(settings.value(QStringLiteral("recentFiles")));
     installedVersion = readInstalledVersion();
     setWindowTitle(QStringLiteral("BrindleQueryTool ") + installedVersion);
@@ -108,22 +119,25 @@ void BrindleQueryTool::setUpMarkToolTips()
 
 void BrindleQueryTool::restoreWindowState()
 {
-    if (settings.contains(QStringLiteral("pos"))) {
-        const QPoint position = settings.value(QStringLiteral("pos")).toPoint();
-        const QSize frameSize = settings.contains(QStringLiteral("size"))
-                                    ? settings.value(QStringLiteral("size")).toSize()
-                                    : size();
+    // A size beyond all the screens together is not one the window had: a
+    // damaged file's, which would make the window's backing store as big.
+    const QSize frameSize = storedValue<QSize>(settings, QStringLiteral("size"));
+    const QRect desktop = QGuiApplication::primaryScreen()->virtualGeometry();
+    const bool sized = frameSize.isValid() && frameSize.width() <= desktop.width() &&
+                       frameSize.height() <= desktop.height();
+    if (settings.value(QStringLiteral("pos")).userType() == QMetaType::QPoint) {
         // A position saved on a monitor that is gone would put the window
         // where nobody can see it; the window system places it instead.
-        const QRect frame(position, frameSize);
+        const QPoint position = storedValue<QPoint>(settings, QStringLiteral("pos"));
+        const QRect frame(position, sized ? frameSize : size());
         bool onScreen = false;
         for (const QScreen *screen : QGuiApplication::screens())
             onScreen = onScreen || screen->availableGeometry().intersects(frame);
         if (onScreen)
             move(position);
     }
-    if (settings.contains(QStringLiteral("size")))
-        resize(settings.value(QStringLiteral("size")).toSize());
+    if (sized)
+        resize(frameSize);
 }
 
 QString BrindleQueryTool::readQueryFile(const QString &path, QString *reason) const
