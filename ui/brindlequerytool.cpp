@@ -32,6 +32,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <new>
 #include <utility>
 
 namespace {
@@ -145,13 +146,6 @@ QString BrindleQueryTool::readQueryFile(const QString &path, QString *reason) co
     return ::readQueryFile(path, reason);
 }
 
-QueryDocument BrindleQueryTool::assembleQueryDocument(QString queryText) const
-{
-    // Taken by value: the log is moved within the query text's own storage
-    // instead of being copied.
-    return ::assembleQueryDocument(std::move(queryText));
-}
-
 void BrindleQueryTool::openQuery(const QString &path)
 {
     LoadedQuery loaded;
@@ -164,31 +158,39 @@ void BrindleQueryTool::openQuery(const QString &path)
 bool BrindleQueryTool::loadQuery(const QString &path, LoadedQuery *loaded)
 {
     const BusyCursor busy;
-    ViewText shown;
-    {
+    const auto refuseQuery = [this](const QString &reason) {
+        showWarning(tr("Couldn't read the query file.") + QLatin1Char('\n') + reason);
+        return false;
+    };
+    try {
         // The query text is dropped before the view is filled, to keep the
         // peak memory of a big dump down.
         QString reason;
         QString queryText = readQueryFile(path, &reason);
-        if (queryText.isEmpty()) {
-            showWarning(tr("Couldn't read the query file.") + QLatin1Char('\n') + reason);
+        if (queryText.isEmpty())
+            return refuseQuery(reason);
+        DocumentPlan plan = planQueryDocument(queryText);
+        if (!plan.document.refusal.isNull())
+            return refuseQuery(plan.document.refusal);
+        // Measured in place before anything is built, so that a document the
+        // view cannot hold is refused at once and the one shown stays.
+        const ViewSize size = plannedViewSize(plan, queryText);
+        if (!fitsView(size)) {
+            showWarning(viewRefusalText(size, path));
             return false;
         }
-        QueryDocument document = assembleQueryDocument(std::move(queryText));
+        QueryDocument document = buildQueryDocument(std::move(plan), std::move(queryText));
         loaded->marks = settingMarks(document);
         loaded->headings = {document.primary.firstLine, document.shipped.firstLine,
                             document.logLine};
         loaded->primary = std::move(document.primary);
-        // Counted and cut before the fill, so that a document the view
-        // cannot hold is refused at once and the one shown stays.
-        shown = viewText(std::move(document.text));
-    }
-    if (!shown.fits) {
-        showWarning(viewRefusalText(shown, path));
-        return false;
+        loaded->document =
+            size.cut ? viewText(std::move(document.text)).text : std::move(document.text);
+    } catch (const std::bad_alloc &) {
+        *loaded = LoadedQuery();
+        return refuseQuery(notEnoughMemoryReason());
     }
     loaded->path = path;
-    loaded->document = std::move(shown.text);
     return true;
 }
 
@@ -409,18 +411,30 @@ void BrindleQueryTool::compareWith(const QString &path)
         return;
     }
     const BusyCursor busy;
+    const auto refuseQuery = [this](const QString &reason) {
+        showWarning(tr("Couldn't read the query file.") + QLatin1Char('\n') + reason);
+    };
     QString serial;
     QVector<SettingEntry> other;
-    {
+    try {
+        // Only the other printer's settings are needed: its document is
+        // never built.
         QString reason;
         QString queryText = readQueryFile(path, &reason);
         if (queryText.isEmpty()) {
-            showWarning(tr("Couldn't read the query file.") + QLatin1Char('\n') + reason);
+            refuseQuery(reason);
             return;
         }
-        QueryDocument document = assembleQueryDocument(std::move(queryText));
+        QueryDocument document = planQueryDocument(queryText).document;
+        if (!document.refusal.isNull()) {
+            refuseQuery(document.refusal);
+            return;
+        }
         serial = printerSerial(document, path);
         other = std::move(document.primary.entries);
+    } catch (const std::bad_alloc &) {
+        refuseQuery(notEnoughMemoryReason());
+        return;
     }
     if (other.isEmpty()) {
         showWarning(refused + tr("The other query file holds no primary (current) settings."));
