@@ -11,8 +11,8 @@
 #include <utility>
 
 const int maxSettingLines = 100000;
-const int maxSettingLineLength = 16000000;
-const int maxSettingsBlockLength = 32000000;
+const int maxSettingLineLength = 12000000;
+const int maxSettingsBlockLength = 16000000;
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include "query/queryreader.h"
 
+#include "query/viewtext.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -265,7 +267,8 @@ QString readArchive(const QString &path, QString *reason)
     // Walking the entries costs time for each: a query archive holds one.
     const int entries = archive.getEntriesCount();
     if (entries < 0 || entries > maxArchiveEntries) {
-        *reason = tr("The archive holds more than %1 entries.").arg(maxArchiveEntries);
+        *reason =
+            tr("The archive holds more than %1 entries.").arg(groupedNumber(maxArchiveEntries));
         return QString();
     }
     QuaZipFileInfo64 info;
