@@ -22,7 +22,7 @@ QString tr(const char *text)
 }
 
 // How a refusal names the section of marker.
-QString sectionName(const QString &marker)
+QString sectionName(QLatin1String marker)
 {
     return marker == primarySettingsMarker ? tr("primary (current)") : tr("shipped (factory)");
 }
@@ -46,40 +46,50 @@ int indexOfShort(const QString &text, QLatin1String needle, int from, int to = -
     return -1;
 }
 
-// The command tags of a query text, in order, passing over CDATA sections:
-// their text is the output of a command (a log), not commands.
-class CommandTags
+// Where the CDATA sections of a text end: each search is kept, since the
+// command tags' passes and the log's end ask for the same one, the log's,
+// which may be nearly the whole text.
+class CdataEnds
 {
 public:
-    explicit CommandTags(const QString &text)
-        : text(text)
+    // Where "]]>" first stands at or after from, or -1.
+    int after(const QString &text, int from)
     {
-    }
-
-    // Where the next "<command" at or after from starts, or -1.
-    int next(int from)
-    {
-        for (;;) {
-            if (tag != -1 && tag < from)
-                tag = indexOfShort(text, latin1Literal("<command"), from);
-            if (cdata != -1 && cdata < from)
-                cdata = indexOfShort(text, latin1Literal("<![CDATA["), from);
-            if (tag < 0 || cdata < 0 || tag < cdata)
-                return tag;
-            const int close = indexOfShort(text, logEndMarker, cdata + logStartMarker.size());
-            if (close < 0)
-                return -1;
-            from = close + logEndMarker.size();
+        if (from != lastFrom) {
+            lastFrom = from;
+            lastEnd = indexOfShort(text, logEndMarker, from);
         }
+        return lastEnd;
     }
 
 private:
-    const QString &text;
-    // The next tag and CDATA section found so far; -1 once there are none,
-    // -2 before the first search.
-    int tag = -2;
-    int cdata = -2;
+    int lastFrom = -1;
+    int lastEnd = -1;
 };
+
+// Where the next "<command" tag at or after from starts, or -1, passing
+// over CDATA sections: their text is a command's output (a log), not
+// commands. One pass over the '<' of the text, the CDATA sections skipped by
+// their end.
+int nextCommandTag(const QString &text, int from, CdataEnds &cdataEnds)
+{
+    const QLatin1String tag("<command");
+    const QChar *s = text.constData();
+    const QStringView all(s, text.size());
+    for (int at = int(all.indexOf(QLatin1Char('<'), from)); at >= 0;
+         at = int(all.indexOf(QLatin1Char('<'), at + 1))) {
+        const QStringView rest = all.mid(at);
+        if (rest.startsWith(tag))
+            return at;
+        if (rest.startsWith(logStartMarker)) {
+            const int close = cdataEnds.after(text, at + logStartMarker.size());
+            if (close < 0)
+                return -1;
+            at = close;
+        }
+    }
+    return -1;
+}
 
 // Where the outputs of a query text end, asked for in order: each at the
 // next "</command>" or "<command", whichever comes first; -1 when no
@@ -111,7 +121,7 @@ private:
 // The setting lines of text[from, to). Only lines that hold key=" and after
 // it value=" are looked at, found by a search for the key: empty lines and
 // lines without one cost nothing and are never stored.
-SettingsSection scanSection(const QString &text, int from, int to, const QString &marker)
+SettingsSection scanSection(const QString &text, int from, int to, QLatin1String marker)
 {
     SettingsSection section;
     section.start = from;
@@ -153,35 +163,48 @@ SettingsSection scanSection(const QString &text, int from, int to, const QString
     return section;
 }
 
-// The section of the command that prints the settings file: among the
-// commands whose args attribute is exactly the file's path, the one whose
-// output holds the most setting lines. A checksum, listing or status of the
-// file names it too, a backup's path begins with it, and a head, tail or grep
-// prints part of it; none of them prints the whole file. Each command is
-// looked at once, so the search is linear in the text.
-SettingsSection printingCommandSection(const QString &queryText, const QString &marker)
+// The sections of the commands that print the settings files: for each
+// file, among the commands whose args attribute is exactly its path, the one
+// whose output holds the most setting lines. A checksum, listing or status of
+// the file names it too, a backup's path begins with it, and a head, tail or
+// grep prints part of it; none of them prints the whole file. One pass over
+// the commands serves both files, each command looked at once, so the search
+// is linear in the text.
+SettingsSections printingCommandSections(const QString &queryText, CdataEnds &cdataEnds)
 {
-    const QString attribute = QLatin1String("args=\"") + marker + QLatin1Char('"');
-    SettingsSection best;
-    CommandTags tags(queryText);
+    SettingsSections printed;
+    const struct
+    {
+        QString attribute;
+        QLatin1String marker;
+        SettingsSection &best;
+    } files[] = {
+        {QLatin1String("args=\"") + primarySettingsMarker + QLatin1Char('"'), primarySettingsMarker,
+         printed.primary},
+        {QLatin1String("args=\"") + shippedSettingsMarker + QLatin1Char('"'), shippedSettingsMarker,
+         printed.shipped},
+    };
     OutputEnds outputs(queryText);
-    for (int tag = tags.next(0); tag >= 0;) {
+    for (int tag = nextCommandTag(queryText, 0, cdataEnds); tag >= 0;) {
         const int tagEnd = queryText.indexOf(QLatin1Char('>'), tag + 1);
         if (tagEnd < 0)
             break;
-        const int at = QStringRef(&queryText, tag, tagEnd - tag).indexOf(attribute);
-        const int end = at < 0 ? -1 : outputs.after(tagEnd + 1);
-        if (end >= 0) {
+        const QStringRef tagText(&queryText, tag, tagEnd - tag);
+        for (const auto &file : files) {
+            const int at = tagText.indexOf(file.attribute);
+            const int end = at < 0 ? -1 : outputs.after(tagEnd + 1);
+            if (end < 0)
+                continue;
             // From the path on, as the other rules start a section.
-            SettingsSection section = scanSection(queryText, tag + at + 6, end, marker);
-            if (!section.refusal.isNull())
-                return section;
-            if (section.lines.size() > best.lines.size())
-                best = std::move(section);
+            SettingsSection section = scanSection(queryText, tag + at + 6, end, file.marker);
+            if (!section.refusal.isNull() || section.lines.size() > file.best.lines.size())
+                file.best = std::move(section);
+            if (!file.best.refusal.isNull())
+                return printed;
         }
-        tag = tags.next(tagEnd + 1);
+        tag = nextCommandTag(queryText, tagEnd + 1, cdataEnds);
     }
-    return best;
+    return printed;
 }
 
 // Where a section starts when no command printed the file: at the first
@@ -189,10 +212,9 @@ SettingsSection printingCommandSection(const QString &queryText, const QString &
 // "<command" and the next ">"), so that a log line or a value quoting the
 // path cannot move the section; failing that, at its first occurrence
 // anywhere.
-int namingSectionStart(const QString &queryText, const QString &marker)
+int namingSectionStart(const QString &queryText, QLatin1String marker, CdataEnds &cdataEnds)
 {
-    CommandTags tags(queryText);
-    for (int tag = tags.next(0); tag >= 0;) {
+    for (int tag = nextCommandTag(queryText, 0, cdataEnds); tag >= 0;) {
         const int tagEnd = queryText.indexOf(QLatin1Char('>'), tag + 1);
         const int length = (tagEnd < 0 ? queryText.size() : tagEnd) - tag;
         const int at = QStringRef(&queryText, tag, length).indexOf(marker);
@@ -200,26 +222,34 @@ int namingSectionStart(const QString &queryText, const QString &marker)
             return tag + at;
         if (tagEnd < 0)
             break;
-        tag = tags.next(tagEnd + 1);
+        tag = nextCommandTag(queryText, tagEnd + 1, cdataEnds);
     }
     return queryText.indexOf(marker);
 }
 
+SettingsSections settingsSections(const QString &queryText, CdataEnds &cdataEnds)
+{
+    SettingsSections sections = printingCommandSections(queryText, cdataEnds);
+    for (SettingsSection *section : {&sections.primary, &sections.shipped}) {
+        const QLatin1String marker =
+            section == &sections.primary ? primarySettingsMarker : shippedSettingsMarker;
+        if (section->refusal.isNull() && section->lines.isEmpty()) {
+            const int start = namingSectionStart(queryText, marker, cdataEnds);
+            const int end = start < 0 ? -1 : OutputEnds(queryText).after(start);
+            *section = end < 0 ? SettingsSection() : scanSection(queryText, start, end, marker);
+        }
+        std::sort(section->lines.begin(), section->lines.end(),
+                  [](const SettingLine &a, const SettingLine &b) { return a.line < b.line; });
+    }
+    return sections;
+}
+
 } // namespace
 
-SettingsSection settingsSection(const QString &queryText, const QString &marker)
+SettingsSections settingsSections(const QString &queryText)
 {
-    SettingsSection section = printingCommandSection(queryText, marker);
-    if (section.refusal.isNull() && section.lines.isEmpty()) {
-        const int start = namingSectionStart(queryText, marker);
-        const int end = start < 0 ? -1 : OutputEnds(queryText).after(start);
-        if (end < 0)
-            return {};
-        section = scanSection(queryText, start, end, marker);
-    }
-    std::sort(section.lines.begin(), section.lines.end(),
-              [](const SettingLine &a, const SettingLine &b) { return a.line < b.line; });
-    return section;
+    CdataEnds cdataEnds;
+    return settingsSections(queryText, cdataEnds);
 }
 
 namespace {
@@ -232,11 +262,10 @@ DocumentSettings placedSettings(QVector<SettingEntry> entries, int firstLine)
     return {firstLine, std::move(entries)};
 }
 
-// The block of a section, or the reason for refusing the text.
-QString settingsBlock(const QString &queryText, const QString &marker, const QString &heading,
+// The block of the section of marker, or the reason for refusing the text.
+QString settingsBlock(const SettingsSection &section, QLatin1String marker, const QString &heading,
                       SettingsBlock *block)
 {
-    const SettingsSection section = settingsSection(queryText, marker);
     if (!section.refusal.isNull())
         return section.refusal;
     if (settingsBlockLength(heading, section.lines) > maxSettingsBlockLength) {
@@ -267,9 +296,12 @@ DocumentPlan planQueryDocument(const QString &queryText)
     DocumentPlan plan;
     SettingsBlock primary;
     SettingsBlock shipped;
-    QString refusal = settingsBlock(queryText, primarySettingsMarker, primaryHeading, &primary);
+    CdataEnds cdataEnds;
+    const SettingsSections sections = settingsSections(queryText, cdataEnds);
+    QString refusal =
+        settingsBlock(sections.primary, primarySettingsMarker, primaryHeading, &primary);
     if (refusal.isNull())
-        refusal = settingsBlock(queryText, shippedSettingsMarker, shippedHeading, &shipped);
+        refusal = settingsBlock(sections.shipped, shippedSettingsMarker, shippedHeading, &shipped);
     if (!refusal.isNull()) {
         plan.document.refusal = refusal;
         return plan;
@@ -287,7 +319,7 @@ DocumentPlan planQueryDocument(const QString &queryText)
     if (cdata < 0 || QStringRef(&queryText, journal, cdata - journal).contains(commandEndMarker))
         return plan;
     const int from = cdata + logStartMarker.size();
-    int to = indexOfShort(queryText, logEndMarker, from);
+    int to = cdataEnds.after(queryText, from);
     if (to < 0) {
         to = queryText.size();
         plan.document.logCut = true;

@@ -70,17 +70,24 @@ struct SettingsSection
     QString refusal;
 };
 
-// The settings section of marker. Among the commands whose args attribute is
-// exactly marker, the output of the one that holds the most setting lines
-// (the first of equals), so that a head, tail or grep of the file, or a cat
-// that broke off, cannot take the place of the whole file; failing that,
-// the text from the first occurrence of marker inside a command's opening
-// tag, or failing that anywhere. Commands are found outside CDATA sections
-// only (a log quoting a command is text), and an output ends at the next
-// "</command>" or "<command", whichever comes first, so that a command cut
-// off before its end cannot swallow the next one. A section needs a
-// "</command>" after it.
-SettingsSection settingsSection(const QString &queryText, const QString &marker);
+// The settings sections of a query text, each the section of its marker
+// (primarySettingsMarker, shippedSettingsMarker). Among the commands whose
+// args attribute is exactly the marker, the output of the one that holds the
+// most setting lines (the first of equals), so that a head, tail or grep of
+// the file, or a cat that broke off, cannot take the place of the whole file;
+// failing that, the text from the first occurrence of the marker inside a
+// command's opening tag, or failing that anywhere. Commands are found outside
+// CDATA sections only (a log quoting a command is text), and an output ends
+// at the next "</command>" or "<command", whichever comes first, so that a
+// command cut off before its end cannot swallow the next one. A section needs
+// a "</command>" after it.
+struct SettingsSections
+{
+    SettingsSection primary;
+    SettingsSection shipped;
+};
+
+SettingsSections settingsSections(const QString &queryText);
 
 // One settings block of the document.
 struct DocumentSettings
