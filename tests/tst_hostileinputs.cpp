@@ -162,10 +162,9 @@ void tst_HostileInputs::costMatrix()
     for (int i = 0; i < runs.size(); ++i) {
         const ChildRun &run = runs.at(i);
         QVERIFY2(run.exited && run.peakMiB <= entryMiB,
-                 qPrintable(QStringLiteral("%1: status %2, %3 ms of processor time, %4 MiB: %5")
+                 qPrintable(QStringLiteral("%1: status %2, %3 MiB: %4")
                                 .arg(commands.at(i).command.mid(0, 2).join(' '))
                                 .arg(run.status)
-                                .arg(run.cpuMs)
                                 .arg(run.peakMiB)
                                 .arg(QString::fromLocal8Bit(run.err.right(300)))));
     }
@@ -264,8 +263,6 @@ void tst_HostileInputs::boundedOutcome_data()
 
     const QString x(viewLineLimit, QLatin1Char('x'));
     text("log line at the display limit -> shown whole", log(x.toLatin1() + '\n'), '\n' + x + '\n');
-    text("log line one over the limit -> cut, marked", log(x.toLatin1() + "x\n"),
-         x + QStringLiteral("\u2026 [1 more character]\n"));
     text("emoji across the cut -> cut before it", log(x.toLatin1().mid(1) + "\xf0\x9f\x98\x80y"),
          x.mid(1) + QStringLiteral("\u2026 [2 more characters]\n"));
     text("60 MB log line -> cut, marked", log(QByteArray(60000000, 'x')),
@@ -460,47 +457,27 @@ static int entryPoints(const QString &path, const QString &shown)
     const QString reloaded = settings.filePath(QStringLiteral("reloaded.zip"));
     if (!writeZip(other, {{QStringLiteral("query.txt"), good}}) || !QFile::copy(other, reloaded))
         return 1;
-    const auto documentShown = [&] {
-        return view->toPlainText().contains(shown) ? QStringLiteral("shown")
-                                                   : "not shown: " + view->toPlainText().left(80);
-    };
     QMimeData dropped;
     dropped.setUrls({QUrl::fromLocalFile(path)});
     QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::ShiftModifier);
-    const struct
-    {
-        const char *name;
-        std::function<void()> before;
-        std::function<void()> run;
-        std::function<QString()> outcome;
-    } steps[] = {
-        {"open", [] {}, [&] { window.openQuery(path); }, documentShown},
-        {"compare", [&] { window.openQuery(other); },
-         [&] { static_cast<QObject &>(window).event(&drop); },
-         [&] {
-             return QString(window.windowTitle().contains(QLatin1String("compared with"))
-                                ? "compared"
-                                : "not compared");
-         }},
-        {"reload",
-         [&] {
-             window.openQuery(reloaded);
-             QFile::remove(reloaded);
-             QFile::copy(path, reloaded);
-         },
-         [&] { window.findChild<QAction *>(QStringLiteral("actionReload"))->trigger(); },
-         documentShown},
-    };
-    for (const auto &step : steps) {
-        step.before();
+    const auto step = [&](const char *name, const std::function<void()> &run) {
         ModalAnswerer answerer;
         answerer.expectMessageBox();
-        step.run();
-        const QString outcome = (answerer.boxes.isEmpty() ? step.outcome() : answerer.boxes.first())
-                                    .replace(QLatin1Char('\n'), '|')
-                                    .replace(QLatin1Char('\t'), ' ');
-        std::printf("%s\t%s\n", step.name, outcome.toUtf8().constData());
-    }
+        run();
+        const QString outcome =
+            !answerer.boxes.isEmpty() ? answerer.boxes.first().replace(QLatin1Char('\n'), '|')
+            : window.windowTitle().contains(QLatin1String("compared with")) ? "compared"
+            : view->toPlainText().contains(shown)                           ? "shown"
+                                                                            : "not shown";
+        std::printf("%s\t%s\n", name, outcome.toUtf8().constData());
+    };
+    step("open", [&] { window.openQuery(path); });
+    window.openQuery(other);
+    step("compare", [&] { static_cast<QObject &>(window).event(&drop); });
+    window.openQuery(reloaded);
+    if (!QFile::remove(reloaded) || !QFile::copy(path, reloaded))
+        return 1;
+    step("reload", [&] { window.findChild<QAction *>(QStringLiteral("actionReload"))->trigger(); });
     return 0;
 }
 

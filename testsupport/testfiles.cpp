@@ -2,13 +2,9 @@
 
 #include <QtCore>
 
-#include <cerrno>
-#include <csignal>
-#include <fcntl.h>
-#include <poll.h>
+#include <memory>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <vector>
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
@@ -56,122 +52,78 @@ qint64 processStatusKiB(const char *field, qint64 pid)
 
 namespace {
 
-// A child started by runLimited, and what is read from it.
-struct Child
+// A process started with the limits of runLimited, set in the child before
+// it runs the program.
+class LimitedProcess : public QProcess
 {
-    pid_t pid = -1;
-    pollfd fds[2] = {{-1, POLLIN, 0}, {-1, POLLIN, 0}};
-    ChildRun run;
-};
-
-// Starts command (program, then arguments) with its limits; returns once the
-// child runs the program, so that what it costs from then on is its own.
-Child start(const QStringList &command, qint64 limitMiB, int cpuSeconds)
-{
-    QVector<QByteArray> strings;
-    for (const QString &argument : command)
-        strings.append(QFile::encodeName(argument));
-    QVector<char *> argv;
-    for (QByteArray &string : strings)
-        argv.append(string.data());
-    argv.append(nullptr);
+public:
+    LimitedProcess(qint64 limitMiB, int cpuSeconds)
+        : limitMiB(limitMiB)
+        , cpuSeconds(cpuSeconds)
+    {
 #if defined(__SANITIZE_ADDRESS__)
-    // A small quarantine, so that memory freed does not count as held.
-    const QByteArray asan = qgetenv("ASAN_OPTIONS") + ":quarantine_size_mb=16:hard_rss_limit_mb=" +
-                            QByteArray::number(limitMiB);
+        // A small quarantine, so that memory freed does not count as held.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") +
+                                               ":quarantine_size_mb=16:hard_rss_limit_mb=" +
+                                               QString::number(limitMiB));
+        setProcessEnvironment(environment);
 #endif
-    Child child;
-    int out[2];
-    int err[2];
-    int exec[2]; // closed by the exec
-    if (pipe(out) != 0 || pipe(err) != 0 || pipe2(exec, O_CLOEXEC) != 0)
-        return child;
-    child.pid = fork();
-    if (child.pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
+    }
+
+protected:
+    void setupChildProcess() override
+    {
         const rlimit cpu{rlim_t(cpuSeconds), rlim_t(cpuSeconds)};
         setrlimit(RLIMIT_CPU, &cpu);
-#if defined(__SANITIZE_ADDRESS__)
-        setenv("ASAN_OPTIONS", asan.constData(), 1);
-#else
+#if !defined(__SANITIZE_ADDRESS__)
         const rlimit memory{rlim_t(limitMiB) << 20, rlim_t(limitMiB) << 20};
         setrlimit(RLIMIT_AS, &memory);
 #endif
-        execv(argv.first(), argv.data());
-        _exit(127);
     }
-    close(out[1]);
-    close(err[1]);
-    close(exec[1]);
-    char ignored;
-    while (read(exec[0], &ignored, 1) < 0 && errno == EINTR) {
-    }
-    close(exec[0]);
-    child.fds[0].fd = out[0];
-    child.fds[1].fd = err[0];
-    return child;
-}
+
+private:
+    const qint64 limitMiB;
+    const int cpuSeconds;
+};
 
 } // namespace
 
 QVector<ChildRun> runLimited(const QVector<LimitedCommand> &commands, qint64 limitMiB)
 {
+    std::vector<std::unique_ptr<LimitedProcess>> processes;
+    QVector<ChildRun> runs(commands.size());
     int wallMs = 0;
-    QVector<Child> children;
     for (const LimitedCommand &command : commands) {
         wallMs += command.cpuSeconds * 4000;
-        children.append(start(command.command, limitMiB, command.cpuSeconds));
+        processes.emplace_back(new LimitedProcess(limitMiB, command.cpuSeconds));
+        processes.back()->start(command.command.first(), command.command.mid(1));
+        processes.back()->waitForStarted(-1);
     }
     QElapsedTimer timer;
     timer.start();
-    QVector<pollfd> fds;
-    for (bool reading = true; reading && timer.elapsed() < wallMs;) {
-        // The kernel's own peak (wait4) would start from this process's size
-        // at the fork: each child's is sampled as it runs.
-        fds.clear();
-        for (Child &child : children) {
-            child.run.peakMiB =
-                qMax(child.run.peakMiB, processStatusKiB("VmHWM", child.pid) / 1024);
-            fds << child.fds[0] << child.fds[1];
-        }
-        if (poll(fds.data(), nfds_t(fds.size()), 10) <= 0)
-            continue;
-        reading = false;
-        for (int i = 0; i < fds.size(); ++i) {
-            Child &child = children[i / 2];
-            pollfd &fd = child.fds[i % 2];
-            if (fd.fd < 0)
+    // Sampled from the start of the program: the kernel's own peak (wait4)
+    // would begin with this process's size at the fork.
+    for (bool running = true; running && timer.elapsed() < wallMs;) {
+        running = false;
+        for (std::size_t i = 0; i < processes.size(); ++i) {
+            if (processes[i]->state() == QProcess::NotRunning)
                 continue;
-            char buffer[65536];
-            const ssize_t got = fds.at(i).revents ? read(fd.fd, buffer, sizeof buffer) : -1;
-            if (got > 0)
-                (i % 2 ? child.run.err : child.run.out).append(buffer, int(got));
-            if (got == 0) {
-                close(fd.fd);
-                fd.fd = -1;
-            } else {
-                reading = true;
-            }
+            runs[int(i)].peakMiB = qMax(
+                runs[int(i)].peakMiB, processStatusKiB("VmHWM", processes[i]->processId()) / 1024);
+            running = !processes[i]->waitForFinished(10) || running;
         }
     }
-    QVector<ChildRun> runs;
-    for (Child &child : children) {
-        const bool hung = child.fds[0].fd >= 0 || child.fds[1].fd >= 0;
-        if (hung)
-            kill(child.pid, SIGKILL);
-        int status = 0;
-        rusage usage{};
-        wait4(child.pid, &status, 0, &usage);
-        for (const pollfd &fd : child.fds) {
-            if (fd.fd >= 0)
-                close(fd.fd);
-        }
-        child.run.exited = WIFEXITED(status) && !hung;
-        child.run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-        child.run.cpuMs = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
-                          (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
-        runs.append(child.run);
+    for (std::size_t i = 0; i < processes.size(); ++i) {
+        QProcess &process = *processes[i];
+        ChildRun &run = runs[int(i)];
+        run.exited =
+            process.state() == QProcess::NotRunning && process.exitStatus() == QProcess::NormalExit;
+        process.kill();
+        process.waitForFinished(-1);
+        run.status = process.exitCode();
+        run.out = process.readAllStandardOutput();
+        run.err = process.readAllStandardError();
     }
     return runs;
 }

@@ -25,9 +25,7 @@ struct ChildRun
     // It ended by itself, by exit.
     bool exited = false;
     int status = -1;
-    // The processor time it took.
-    qint64 cpuMs = 0;
-    // Its peak resident memory, sampled every 10 ms or sooner while it ran.
+    // Its peak resident memory, sampled every 10 ms or so while it ran.
     qint64 peakMiB = 0;
     QByteArray out;
     QByteArray err;
