@@ -97,8 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     expected += shownLine(text.mid(start));
     const ViewText view = viewText(document);
     FUZZ_CHECK(view.text == expected && view.lines == lines);
-    const ViewSize size = viewSize(document);
-    FUZZ_CHECK(size.lines == lines && size.characters == expected.size() &&
-               size.cut == (expected != document));
+    const ViewSize measured = viewSize(document);
+    FUZZ_CHECK(measured.lines == lines && measured.characters == expected.size() &&
+               measured.cut == (expected != document));
     return 0;
 }
