@@ -276,12 +276,3 @@ QByteArray settingDifferencesJson(const QVector<SettingDifference> &differences,
     json += differences.isEmpty() ? "]}\n" : "\n]}\n";
     return json;
 }
-
-QString firstNonEmptyValue(const QVector<SettingEntry> &settings, QLatin1String key)
-{
-    for (const SettingEntry &setting : settings) {
-        if (setting.key == key && !setting.value.isEmpty())
-            return setting.value;
-    }
-    return QString();
-}

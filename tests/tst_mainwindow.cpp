@@ -414,6 +414,59 @@ private slots:
         QCOMPARE(stored.stored(), QStringList());
     }
 
+    // Catches a damaged settings file that stops the viewer at every start or
+    // is taken at its word: a crafted @Variant value (a list that claims 2^31
+    // entries), which Qt's own reader decodes as soon as any key of its
+    // section is read, and that of every section when the file is written; a
+    // size beyond every screen; a file too large to read. Each value is
+    // ignored and the default used, and the next save leaves it out.
+    void damagedSettings_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QStringList>("recent");
+        QTest::addColumn<bool>("sized"); // the stored size of 500 x 400 taken, else the form's
+        QByteArray list;
+        QDataStream stream(&list, QIODevice::WriteOnly);
+        stream.setVersion(QDataStream::Qt_4_0);
+        stream << quint32(QMetaType::QStringList) << quint32(0x7fffffff);
+        QByteArray variant = "@Variant(";
+        for (const char byte : list)
+            variant += "\\x" + QByteArray::number(uchar(byte), 16).rightJustified(2, '0');
+        variant += ')';
+        QTest::newRow("@Variant list of 2^31 entries, ours and another's -> starts, ignored")
+            << "[General]\nrecentFiles=" + variant +
+                   "\nsize=@Size(500 400)\n[Other]\nx=" + variant + '\n'
+            << QStringList() << true;
+        QTest::newRow("size beyond the screens, a list of one file -> default size, the file")
+            << QByteArray("[General]\nsize=@Size(100000 100000)\nrecentFiles=%f/a&.txt\n")
+            << QStringList{"a&&.txt"} << false;
+        QTest::newRow("2 MiB file -> defaults")
+            << "[General]\nsize=@Size(500 400)\n" + QByteArray(2 << 20, '#') << QStringList()
+            << false;
+    }
+
+    void damagedSettings()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QStringList, recent);
+        QFETCH(bool, sized);
+        QVERIFY(writeFile(files->filePath("a&.txt"), queryText({}, {}, "log")));
+        const QString path = settingsDir.filePath("Corvelle/BrindleQueryTool.conf");
+        delete std::exchange(window, nullptr);
+        QVERIFY(writeFile(path, file.replace("%f", QFile::encodeName(files->path()))));
+        window = new BrindleQueryTool;
+        QCOMPARE(recentEntries(), recent);
+        const QRect desktop = QGuiApplication::primaryScreen()->virtualGeometry();
+        QCOMPARE(window->size() == QSize(500, 400), sized);
+        QVERIFY(window->width() <= desktop.width() && window->height() <= desktop.height());
+        delete std::exchange(window, new BrindleQueryTool);
+        QFile written(path);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QByteArray text = written.readAll();
+        QVERIFY2(text.startsWith("[General]") && !text.contains("Variant") && text.size() < 4096,
+                 text.left(200).constData());
+    }
+
     // Catches an unsafe serial reaching a file outside the archive folder, a
     // trimmed serial, and the wrong box for a missing or unreadable archive file.
     void archiveLookup_data()

@@ -2,6 +2,7 @@
 #include "ui_brindlequerytool.h"
 
 #include "platform/installedversion.h"
+#include "platform/settingsfile.h"
 #include "query/archive.h"
 #include "query/querydocument.h"
 #include "query/queryreader.h"
@@ -32,6 +33,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <new>
 #include <utility>
 
 namespace {
@@ -39,18 +41,28 @@ namespace {
 // How many keys the tip on a comparison's heading names.
 constexpr int listedKeys = 10;
 
+// A value of ours from the settings file, which safeIniFormat reads without
+// ever decoding what Qt would build from binary data; a value of another type
+// than we store is ignored, and the default used.
+template<typename T> T storedValue(const QSettings &settings, const QString &key)
+{
+    const QVariant value = settings.value(key);
+    return value.userType() == qMetaTypeId<T>() ? value.value<T>() : T();
+}
+
 } // namespace
 
 BrindleQueryTool::BrindleQueryTool(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::BrindleQueryTool)
-    , settings(QStringLiteral("Corvelle"), QStringLiteral("BrindleQueryTool"))
+    , settings(userSettingsFile(QStringLiteral("Corvelle"), QStringLiteral("BrindleQueryTool")),
+               safeIniFormat())
 {
     ui->setupUi(this);
     setAcceptDrops(true);
     setUpMarkToolTips();
     restoreWindowState();
-    fileDialogDirName = settings.value(QStringLiteral("fileDialogDirName"), QString()).toString();
+    fileDialogDirName = storedValue<QString>(settings, QStringLiteral("fileDialogDirName"));
     recentFiles.load(settings.value(QStringLiteral("recentFiles")));
     installedVersion = readInstalledVersion();
     setWindowTitle(QStringLiteral("BrindleQueryTool ") + installedVersion);
@@ -77,34 +89,30 @@ void BrindleQueryTool::setUpMarkToolTips()
 
 void BrindleQueryTool::restoreWindowState()
 {
-    if (settings.contains(QStringLiteral("pos"))) {
-        const QPoint position = settings.value(QStringLiteral("pos")).toPoint();
-        const QSize frameSize = settings.contains(QStringLiteral("size"))
-                                    ? settings.value(QStringLiteral("size")).toSize()
-                                    : size();
+    // A size beyond all the screens together is not one the window had: a
+    // damaged file's, which would make the window's backing store as big.
+    const QSize frameSize = storedValue<QSize>(settings, QStringLiteral("size"));
+    const QRect desktop = QGuiApplication::primaryScreen()->virtualGeometry();
+    const bool sized = frameSize.isValid() && frameSize.width() <= desktop.width() &&
+                       frameSize.height() <= desktop.height();
+    if (settings.value(QStringLiteral("pos")).userType() == QMetaType::QPoint) {
         // A position saved on a monitor that is gone would put the window
         // where nobody can see it; the window system places it instead.
-        const QRect frame(position, frameSize);
+        const QPoint position = storedValue<QPoint>(settings, QStringLiteral("pos"));
+        const QRect frame(position, sized ? frameSize : size());
         bool onScreen = false;
         for (const QScreen *screen : QGuiApplication::screens())
             onScreen = onScreen || screen->availableGeometry().intersects(frame);
         if (onScreen)
             move(position);
     }
-    if (settings.contains(QStringLiteral("size")))
-        resize(settings.value(QStringLiteral("size")).toSize());
+    if (sized)
+        resize(frameSize);
 }
 
 QString BrindleQueryTool::readQueryFile(const QString &path, QString *reason) const
 {
     return ::readQueryFile(path, reason);
-}
-
-QueryDocument BrindleQueryTool::assembleQueryDocument(QString queryText) const
-{
-    // Taken by value: the log is moved within the query text's own storage
-    // instead of being copied.
-    return ::assembleQueryDocument(std::move(queryText));
 }
 
 void BrindleQueryTool::openQuery(const QString &path)
@@ -119,31 +127,39 @@ void BrindleQueryTool::openQuery(const QString &path)
 bool BrindleQueryTool::loadQuery(const QString &path, LoadedQuery *loaded)
 {
     const BusyCursor busy;
-    ViewText shown;
-    {
+    const auto refuseQuery = [this](const QString &reason) {
+        showWarning(tr("Couldn't read the query file.") + QLatin1Char('\n') + reason);
+        return false;
+    };
+    try {
         // The query text is dropped before the view is filled, to keep the
         // peak memory of a big dump down.
         QString reason;
         QString queryText = readQueryFile(path, &reason);
-        if (queryText.isEmpty()) {
-            showWarning(tr("Couldn't read the query file.") + QLatin1Char('\n') + reason);
+        if (queryText.isEmpty())
+            return refuseQuery(reason);
+        DocumentPlan plan = planQueryDocument(queryText);
+        if (!plan.document.refusal.isNull())
+            return refuseQuery(plan.document.refusal);
+        // Measured in place before anything is built, so that a document the
+        // view cannot hold is refused at once and the one shown stays.
+        const ViewSize size = plannedViewSize(plan, queryText);
+        if (!fitsView(size)) {
+            showWarning(viewRefusalText(size, path));
             return false;
         }
-        QueryDocument document = assembleQueryDocument(std::move(queryText));
+        QueryDocument document = buildQueryDocument(std::move(plan), std::move(queryText));
         loaded->marks = settingMarks(document);
         loaded->headings = {document.primary.firstLine, document.shipped.firstLine,
                             document.logLine};
         loaded->primary = std::move(document.primary);
-        // Counted and cut before the fill, so that a document the view
-        // cannot hold is refused at once and the one shown stays.
-        shown = viewText(std::move(document.text));
-    }
-    if (!shown.fits) {
-        showWarning(viewRefusalText(shown, path));
-        return false;
+        loaded->document =
+            size.cut ? viewText(std::move(document.text)).text : std::move(document.text);
+    } catch (const std::bad_alloc &) {
+        *loaded = LoadedQuery();
+        return refuseQuery(notEnoughMemoryReason());
     }
     loaded->path = path;
-    loaded->document = std::move(shown.text);
     return true;
 }
 
@@ -368,18 +384,30 @@ void BrindleQueryTool::compareWith(const QString &path)
         return;
     }
     const BusyCursor busy;
+    const auto refuseQuery = [this](const QString &reason) {
+        showWarning(tr("Couldn't read the query file.") + QLatin1Char('\n') + reason);
+    };
     QString serial;
     QVector<SettingEntry> other;
-    {
+    try {
+        // Only the other printer's settings are needed: its document is
+        // never built.
         QString reason;
         QString queryText = readQueryFile(path, &reason);
         if (queryText.isEmpty()) {
-            showWarning(tr("Couldn't read the query file.") + QLatin1Char('\n') + reason);
+            refuseQuery(reason);
             return;
         }
-        QueryDocument document = assembleQueryDocument(std::move(queryText));
+        QueryDocument document = planQueryDocument(queryText).document;
+        if (!document.refusal.isNull()) {
+            refuseQuery(document.refusal);
+            return;
+        }
         serial = printerSerial(document, path);
         other = std::move(document.primary.entries);
+    } catch (const std::bad_alloc &) {
+        refuseQuery(notEnoughMemoryReason());
+        return;
     }
     if (other.isEmpty()) {
         showWarning(refused + tr("The other query file holds no primary (current) settings."));

@@ -104,7 +104,6 @@ private:
     QString markToolTip(int line) const;
     QString comparisonToolTip(const SettingMark &mark) const;
     QString readQueryFile(const QString &path, QString *reason) const;
-    QueryDocument assembleQueryDocument(QString queryText) const;
     void showWarning(const QString &text);
     void checkForUpdates();
     void findWithWrapAround(QTextDocument::FindFlags flags);
