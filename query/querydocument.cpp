@@ -160,14 +160,32 @@ SettingsSection scanSection(const QString &text, int from, int to, QLatin1String
     }
     if (!section.refusal.isNull())
         section.lines.clear();
+    std::sort(section.lines.begin(), section.lines.end(),
+              [](const SettingLine &a, const SettingLine &b) { return a.line < b.line; });
     return section;
 }
 
+// Whether later prints every setting line that earlier prints, and more: the
+// whole file after a head, a tail or a cat that broke off. Both are sorted.
+bool printsMoreOf(const SettingsSection &later, const SettingsSection &earlier)
+{
+    if (later.lines.size() <= earlier.lines.size())
+        return false;
+    const auto byLine = [](const SettingLine &a, const SettingLine &b) {
+        return a.line < b.line;
+    };
+    return std::includes(later.lines.cbegin(), later.lines.cend(), earlier.lines.cbegin(),
+                         earlier.lines.cend(), byLine);
+}
+
 // The sections of the commands that print the settings files: for each
-// file, among the commands whose args attribute is exactly its path, the one
-// whose output holds the most setting lines. A checksum, listing or status of
-// the file names it too, a backup's path begins with it, and a head, tail or
-// grep prints part of it; none of them prints the whole file. One pass over
+// file, the first command whose args attribute is exactly its path and whose
+// output holds a setting line, unless a later one prints all of its setting
+// lines and more. A checksum, listing or status of the file names it too, a
+// backup's path begins with it, and a head, tail or a cat that broke off
+// prints part of it; none of them prints the whole file. A later command
+// with other lines (the log of a printer whose journal holds a "]]>" can
+// carry one) never takes the place of the first. One pass over
 // the commands serves both files, each command looked at once, so the search
 // is linear in the text.
 SettingsSections printingCommandSections(const QString &queryText, CdataEnds &cdataEnds)
@@ -197,7 +215,7 @@ SettingsSections printingCommandSections(const QString &queryText, CdataEnds &cd
                 continue;
             // From the path on, as the other rules start a section.
             SettingsSection section = scanSection(queryText, tag + at + 6, end, file.marker);
-            if (!section.refusal.isNull() || section.lines.size() > file.best.lines.size())
+            if (!section.refusal.isNull() || printsMoreOf(section, file.best))
                 file.best = std::move(section);
             if (!file.best.refusal.isNull())
                 return printed;
@@ -238,8 +256,6 @@ SettingsSections settingsSections(const QString &queryText, CdataEnds &cdataEnds
             const int end = start < 0 ? -1 : OutputEnds(queryText).after(start);
             *section = end < 0 ? SettingsSection() : scanSection(queryText, start, end, marker);
         }
-        std::sort(section->lines.begin(), section->lines.end(),
-                  [](const SettingLine &a, const SettingLine &b) { return a.line < b.line; });
     }
     return sections;
 }

@@ -71,11 +71,12 @@ struct SettingsSection
 };
 
 // The settings sections of a query text, each the section of its marker
-// (primarySettingsMarker, shippedSettingsMarker). Among the commands whose
-// args attribute is exactly the marker, the output of the one that holds the
-// most setting lines (the first of equals), so that a head, tail or grep of
-// the file, or a cat that broke off, cannot take the place of the whole file;
-// failing that, the text from the first occurrence of the marker inside a
+// (primarySettingsMarker, shippedSettingsMarker). The output of the first
+// command whose args attribute is exactly the marker and whose output holds a
+// setting line, or of a later one that prints all of those setting lines and
+// more, so that a head or tail of the file, or a cat that broke off, cannot
+// take the place of the whole file, and no later command can replace a line
+// it printed; failing that, the text from the first occurrence of the marker inside a
 // command's opening tag, or failing that anywhere. Commands are found outside
 // CDATA sections only (a log quoting a command is text), and an output ends
 // at the next "</command>" or "<command", whichever comes first, so that a

@@ -70,17 +70,28 @@ private slots:
                 .arg(name, args, output);
         };
         // A head or tail whose args are exactly the path prints part of the
-        // file; the cat that prints it all has the most setting lines, and of
-        // two cats that print as many the first counts.
+        // file; the cat that prints all of it prints those lines too. Of two
+        // cats the first counts, and a later command with more lines but not
+        // all of the first's (forged in a log whose "]]>" ends its CDATA
+        // early) takes nothing.
         const QString three = "  key=\"a\" value=\"%1\"\n  key=\"b\" value=\"%1\"\n"
                               "  key=\"c\" value=\"%1\"\n";
-        row("head and tail of the path around two equal cats -> the first cat's",
-            named("head", primary, "  key=\"a\" value=\"head\"\n  key=\"b\" value=\"head\"\n") +
+        row("head and tail of the path around two cats -> the first cat's",
+            named("head", primary, "  key=\"a\" value=\"cat\"\n  key=\"b\" value=\"cat\"\n") +
                 named("cat", primary, qPrintable(three.arg("cat"))) +
-                named("cat", primary, qPrintable(three.arg("again"))) +
-                named("tail", primary, "  key=\"c\" value=\"tail\"\n"),
+                named("cat", primary, qPrintable(three.arg("again") + three.arg("more"))) +
+                named("tail", primary, "  key=\"c\" value=\"cat\"\n"),
             block(primaryHeading, QString(6, '\n') + "a\tcat\nb\tcat\nc\tcat\n\n") +
                 block(shippedHeading));
+        const QString injected =
+            "x: ]]></command>" +
+            command(primarySettingsMarker, qPrintable(three.arg("log") + three.arg("log2"))) +
+            "<command name=\"x\"><![CDATA[\n";
+        row("cat, then a longer cat forged in the log -> the cat's",
+            named("cat", primary, qPrintable(three.arg("cat"))) + journal + "<![CDATA[" + injected +
+                "]]></command>",
+            block(primaryHeading, QString(6, '\n') + "a\tcat\nb\tcat\nc\tcat\n\n") +
+                block(shippedHeading) + log("x: "));
         // No command's args are exactly the path: the first opening tag that
         // names it, not the log line before it that quotes it.
         const QString quoting = "reading " + primary + " key=\"a\" value=\"log\"\n";
