@@ -310,16 +310,25 @@ QSettings::Format safeIniFormat()
 QString userSettingsFile(const QString &organization, const QString &application)
 {
 #ifdef Q_OS_WIN
-    const QSettings::Format format = QSettings::IniFormat;
+    return QStringLiteral("HKEY_CURRENT_USER\\Software\\") + organization + QLatin1Char('\\') +
+           application;
 #else
-    const QSettings::Format format = QSettings::NativeFormat;
-#endif
     // A file of names of its own, which does not exist: its folder's folder
     // is where QSettings keeps every organization's files.
-    const QFileInfo probe(QSettings(format, QSettings::UserScope,
+    const QFileInfo probe(QSettings(QSettings::NativeFormat, QSettings::UserScope,
                                     QStringLiteral("brindle-settings-probe"),
                                     QStringLiteral("probe"))
                               .fileName());
     return QFileInfo(probe.absolutePath()).absolutePath() + QLatin1Char('/') + organization +
            QLatin1Char('/') + application + QLatin1Char('.') + probe.suffix();
+#endif
+}
+
+QSettings::Format userSettingsFormat()
+{
+#ifdef Q_OS_WIN
+    return QSettings::NativeFormat;
+#else
+    return safeIniFormat();
+#endif
 }

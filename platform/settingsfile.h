@@ -19,11 +19,14 @@ QSettings::Format safeIniFormat();
 // Far more than a settings file of ours holds (ten paths and a few values).
 extern const qint64 maxSettingsFileSize;
 
-// Where QSettings keeps the user's settings of organization and application
-// (outside Windows the file of QSettings::NativeFormat, on Windows that of
-// QSettings::IniFormat, as QSettings::setPath may have moved them), found
-// without reading that file or any other.
+// Where the user's settings of organization and application are kept, and
+// in which format, for a QSettings built from the two. Outside Windows the
+// file of QSettings::NativeFormat (where QSettings::setPath may have moved
+// it), found without reading that file or any other, in safeIniFormat. On
+// Windows the user's registry key, in Qt's native format: the registry is no
+// file that can be sent to a user.
 QString userSettingsFile(const QString &organization, const QString &application);
+QSettings::Format userSettingsFormat();
 
 // The settings map of an INI text as the safe format reads it; false when the
 // text is larger than maxSettingsFileSize.

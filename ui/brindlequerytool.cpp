@@ -56,7 +56,7 @@ BrindleQueryTool::BrindleQueryTool(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::BrindleQueryTool)
     , settings(userSettingsFile(QStringLiteral("Corvelle"), QStringLiteral("BrindleQueryTool")),
-               safeIniFormat())
+               userSettingsFormat())
 {
     ui->setupUi(this);
     setAcceptDrops(true);
