@@ -252,6 +252,13 @@ bool isMacMetadata(const QString &name)
            name.midRef(name.lastIndexOf(QLatin1Char('/')) + 1).startsWith(QLatin1String("._"));
 }
 
+// The entry an archive's query text is read from: the first whose name ends
+// in ".txt" and that is no macOS metadata.
+bool isQueryEntryName(const QString &name)
+{
+    return name.endsWith(QLatin1String(".txt")) && !isMacMetadata(name);
+}
+
 QString readArchive(const QString &path, QString *reason)
 {
     QFile file;
@@ -274,7 +281,7 @@ QString readArchive(const QString &path, QString *reason)
     QuaZipFileInfo64 info;
     bool positioned = archive.goToFirstFile();
     while (positioned && archive.getCurrentFileInfo(&info)) {
-        if (info.name.endsWith(QLatin1String(".txt")) && !isMacMetadata(info.name))
+        if (isQueryEntryName(info.name))
             return readEntry(archive, info, reason);
         positioned = archive.goToNextFile();
     }
@@ -359,7 +366,7 @@ qint64 declaredEntrySize(QFile &file, qint64 fileSize)
             return -2;
         // The tests look at ASCII only, which every name encoding keeps as it is.
         const QString name = QString::fromLatin1(header + headerSize, nameSize);
-        if (name.endsWith(QLatin1String(".txt")) && !isMacMetadata(name)) {
+        if (isQueryEntryName(name)) {
             const qint64 size = littleEndian(header + 24, 4);
             if (size != 0xFFFFFFFF)
                 return size;
@@ -403,7 +410,7 @@ qint64 queryTextSize(const QString &path)
     QuaZipFileInfo64 info;
     for (bool more = zip.goToFirstFile(); more && zip.getCurrentFileInfo(&info);
          more = zip.goToNextFile()) {
-        if (info.name.endsWith(QLatin1String(".txt")) && !isMacMetadata(info.name))
+        if (isQueryEntryName(info.name))
             return info.uncompressedSize > quint64(maxQueryFileSize)
                        ? maxQueryFileSize + 1
                        : qint64(info.uncompressedSize);
