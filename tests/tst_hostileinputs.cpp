@@ -2,6 +2,7 @@
 #include "queryfixture.h"
 #include "testfiles.h"
 
+#include "query/matchindex.h"
 #include "query/querydocument.h"
 #include "query/viewtext.h"
 #include "ui/brindlequerytool.h"
@@ -190,7 +191,11 @@ void tst_HostileInputs::viewLineCount()
 // The fast view against the toolkit's own: one view is given the text with
 // setPlainText and searched with QPlainTextEdit::find, the other goes through
 // showQueryDocument and findInView. Catches a find that loses the cursor or
-// the case folding, and a fill that splits a line break or a character.
+// the case folding, and a fill that splits a line break or a character. The
+// match index, scanned in small steps, must hold the matches that stepping
+// with the toolkit's find visits from the start, with their lines: catches
+// a count of overlapping matches, positions or lines off after a CR LF or
+// across a step, and a surrogate term folded otherwise than by the toolkit.
 static QVector<int> state(QPlainTextEdit &view)
 {
     return {view.document()->blockCount(),       view.document()->isUndoAvailable(),
@@ -210,8 +215,9 @@ void tst_HostileInputs::fastViewMatchesToolkit_data()
         << "one\r\ntwo\r\n\r\nthree\rd x\u2029yz a\u2028b\r"
         << QStringList{"TWO", "o\r", "one\ntwo", "\n", "d x", "a\u2028B", "\u2029"} << 1;
     QTest::newRow("non-breaking space, sharp s, Kelvin sign, surrogates -> folded as the toolkit")
-        << "a\u00A0b a b Gr\u00F6\u00DFe \u212A \U0001F600"
-        << QStringList{"a b", "a\u00A0b", "GR\u00D6", "k", "\U0001F600"} << 1;
+        << "a\u00A0b a b Gr\u00F6\u00DFe \u212A \U0001F600 \U00010400\u00A0\U00010428"
+        << QStringList{"a b", "a\u00A0b", "GR\u00D6", "k", "\U0001F600", "\U00010428 \U00010400"}
+        << 1;
     QTest::newRow("long CR LF document -> pieces cut between lines, far matches scrolled to")
         << QStringLiteral("a line of filler text, sixty characters long, give or take\r\n")
                    .repeated(20000) +
@@ -262,6 +268,28 @@ void tst_HostileInputs::fastViewMatchesToolkit()
                 }
             }
         }
+    }
+
+    for (const QString &term : terms) {
+        QVector<int> stops, lines;
+        toolkit.moveCursor(QTextCursor::Start);
+        while (toolkit.find(term)) {
+            stops << toolkit.textCursor().selectionStart();
+            if (lines.isEmpty() || lines.last() != toolkit.textCursor().blockNumber())
+                lines << toolkit.textCursor().blockNumber();
+        }
+        MatchIndex index(searchedText(&ours), term);
+        while (!index.scan(step == 1 ? 5 : 1 << 16)) {
+        }
+        QVector<int> indexed, indexedLines;
+        for (int k = 0; k < index.count(); ++k)
+            indexed << index.match(k).start;
+        for (int row = 0; row < index.lineCount(); ++row)
+            indexedLines << index.line(row).number;
+        QCOMPARE(indexed, stops);
+        QCOMPARE(indexedLines, lines);
+        for (int at = 0; at <= end; at += step)
+            QCOMPARE(index.indexOf(at), int(stops.indexOf(at)));
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "query/documenttext.h"
+
 #include <QCursor>
 #include <QGuiApplication>
 #include <QString>
@@ -20,6 +22,11 @@ void showQueryDocument(QPlainTextEdit *view, const QString &text);
 // alone and returns false), answered from the index of showQueryDocument
 // while the document is unchanged, and by view->find otherwise.
 bool findInView(QPlainTextEdit *view, const QString &term, QTextDocument::FindFlags flags);
+
+// The text of the view's document as findInView searches it: from the index
+// of showQueryDocument while the document is unchanged, else from the
+// document itself. Shares the text, so it costs no copy.
+DocumentText searchedText(QPlainTextEdit *view);
 
 // Shows the busy cursor over the whole application while it lives.
 class BusyCursor
