@@ -1,0 +1,104 @@
+#include "ui/matchhighlights.h"
+
+#include <QEvent>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+
+namespace {
+
+// A line up to this long has all its matches highlighted; of a longer one
+// only those about the part in sight, which is all a screen can show.
+constexpr int wholeLineLength = 1000;
+// How far beyond the characters at the view's edges a long line's matches
+// are still highlighted.
+constexpr int edgeMargin = 200;
+
+// Muted teal: white text stays readable on it in the dark palette, and it
+// is neither the amber of the marks nor the blue of the selection. A light
+// palette gets a pale teal under its dark text.
+QTextCharFormat highlightFormat(const QPalette &palette)
+{
+    QTextCharFormat format;
+    format.setBackground(palette.color(QPalette::Text).lightness() > 128 ? QColor(24, 92, 84)
+                                                                         : QColor(150, 220, 205));
+    return format;
+}
+
+} // namespace
+
+MatchHighlights::MatchHighlights(QPlainTextEdit *view)
+    : QObject(view)
+    , view(view)
+{
+    connect(view->verticalScrollBar(), &QScrollBar::valueChanged, this, &MatchHighlights::refresh);
+    connect(view->horizontalScrollBar(), &QScrollBar::valueChanged, this,
+            &MatchHighlights::refresh);
+    view->viewport()->installEventFilter(this);
+}
+
+void MatchHighlights::setMarks(const QList<QTextEdit::ExtraSelection> &shownMarks)
+{
+    marks = shownMarks;
+    refresh();
+}
+
+void MatchHighlights::setTerm(const DocumentText &searched, const QString &shownTerm)
+{
+    text = searched;
+    hasText = true;
+    term = shownTerm;
+    refresh();
+}
+
+void MatchHighlights::forgetText()
+{
+    text = DocumentText();
+    hasText = false;
+}
+
+bool MatchHighlights::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Resize)
+        refresh();
+    return QObject::eventFilter(watched, event);
+}
+
+void MatchHighlights::refresh()
+{
+    QList<QTextEdit::ExtraSelection> selections = marks;
+    QTextDocument *document = view->document();
+    if (hasText && !term.isEmpty() && text.size() == document->characterCount() - 1) {
+        const QTextCharFormat format = highlightFormat(view->palette());
+        const QRect area = view->viewport()->rect();
+        for (QTextBlock block = view->cursorForPosition(area.topLeft()).block(); block.isValid();
+             block = block.next()) {
+            const QRect line = view->cursorRect(QTextCursor(block));
+            if (line.top() > area.bottom())
+                break;
+            int from = block.position();
+            int end = from + block.length() - 1;
+            if (block.length() > wholeLineLength) {
+                // Characters need not run left to right, so the line's part
+                // in sight lies between the positions at the two edges.
+                const int left =
+                    view->cursorForPosition(QPoint(area.left(), line.center().y())).position();
+                const int right =
+                    view->cursorForPosition(QPoint(area.right(), line.center().y())).position();
+                end = qMin(end, qMax(left, right) + edgeMargin);
+                from = qMax(from, qMin(left, right) - edgeMargin - term.size());
+            }
+            const QVector<DocumentText::Match> matches =
+                text.stepMatches(term, block.position(), end);
+            for (const DocumentText::Match &match : matches) {
+                if (match.start + match.length <= from)
+                    continue;
+                QTextCursor cursor(document);
+                cursor.setPosition(match.start);
+                cursor.setPosition(match.start + match.length, QTextCursor::KeepAnchor);
+                selections.append({cursor, format});
+            }
+        }
+    }
+    view->setExtraSelections(selections);
+}
