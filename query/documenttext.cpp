@@ -4,17 +4,26 @@
 
 #include <algorithm>
 #include <array>
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
 // Case folding of every code unit, with the non-breaking space read as the
-// blank it is searched as. Built once; the table is 128 KiB.
+// blank it is searched as, and every line break as a line feed, so that one
+// look-up tells the scans both. No term that can match holds a line break.
+// Built once; the table is 128 KiB.
 const std::array<char16_t, 0x10000> &foldTable()
 {
     static const std::array<char16_t, 0x10000> table = [] {
         std::array<char16_t, 0x10000> t{};
         for (int c = 0; c < 0x10000; ++c)
-            t[c] = QChar::toCaseFolded(char16_t(c));
+            t[c] = isDocumentLineBreak(char16_t(c)) ? u'\n' : QChar::toCaseFolded(char16_t(c));
         t[0xA0] = u' ';
         return t;
     }();
@@ -48,6 +57,7 @@ public:
     bool canMatch() const { return possible; }
     int size() const { return folded.size(); }
     char16_t first() const { return folded[0]; }
+    char16_t at(int k) const { return folded[k]; }
 
     // Whether the term matches at i, given that its first unit does.
     bool restMatches(const char16_t *s, int i) const
@@ -77,6 +87,61 @@ int blockIndexOf(QStringView block, const QString &term, int offset, QString *sc
     }
     return int(block.indexOf(term, offset, Qt::CaseInsensitive));
 }
+
+#if defined(__SSE2__)
+// The code units that fold to one, each in all eight lanes of a register,
+// for comparing eight code units at a time. Empty when there are more than
+// four.
+class FoldingUnits
+{
+public:
+    explicit FoldingUnits(char16_t folded)
+    {
+        // The units that fold to another, by what they fold to. Built once.
+        using Folding = std::pair<char16_t, char16_t>;
+        static const std::vector<Folding> others = [] {
+            std::vector<Folding> found;
+            const auto &fold = foldTable();
+            for (int c = 0; c < 0x10000; ++c) {
+                if (fold[c] != c)
+                    found.emplace_back(fold[c], char16_t(c));
+            }
+            std::sort(found.begin(), found.end());
+            return found;
+        }();
+        const auto from = std::lower_bound(others.cbegin(), others.cend(), Folding(folded, 0));
+        const auto to = std::upper_bound(from, others.cend(), Folding(folded, 0xFFFF));
+        const bool itself = foldTable()[folded] == folded;
+        if (to - from + (itself ? 1 : 0) > 4)
+            return;
+        if (itself)
+            lanes[count++] = _mm_set1_epi16(short(folded));
+        for (auto other = from; other != to; ++other)
+            lanes[count++] = _mm_set1_epi16(short(other->second));
+        for (int k = count; k > 0 && k < 4; ++k)
+            lanes[k] = lanes[0];
+    }
+    explicit FoldingUnits(std::initializer_list<char16_t> units)
+    {
+        for (const char16_t unit : units)
+            lanes[count++] = _mm_set1_epi16(short(unit));
+    }
+
+    bool isEmpty() const { return count == 0; }
+
+    // Lanes of v equal to one of the units.
+    __m128i in(__m128i v) const
+    {
+        return _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi16(v, lanes[0]), _mm_cmpeq_epi16(v, lanes[1])),
+            _mm_or_si128(_mm_cmpeq_epi16(v, lanes[2]), _mm_cmpeq_epi16(v, lanes[3])));
+    }
+
+private:
+    __m128i lanes[4] = {};
+    int count = 0;
+};
+#endif
 
 } // namespace
 
@@ -277,20 +342,15 @@ DocumentText::LineStart DocumentText::scanLines(const QString &term, LineStart s
     const int length = folded.size();
     const int lastStart = n - length;
     LineMatches matches{line, -1, 0};
-    while (i < n) {
-        const char16_t c = s[i];
-        if (fold[c] == first && i <= lastStart && folded.restMatches(s, i)) {
-            if (matches.count++ == 0) {
-                matches.line = line;
-                matches.first = i - pairs;
-            }
-            i += length;
-            continue;
-        }
-        ++i;
-        if (isBreak(c)) {
-            if (c == u'\r' && i < n && s[i] == u'\n') {
-                ++i;
+    bool done = false;
+    // The code unit at p is a line break or may start a match: takes it in
+    // and returns where to go on; done once a line starts past the limit.
+    const auto takeIn = [&](int p) {
+        const char16_t c = s[p];
+        if (fold[c] == u'\n') {
+            int next = p + 1;
+            if (c == u'\r' && next < n && s[next] == u'\n') {
+                ++next;
                 ++pairs;
             }
             if (matches.count > 0) {
@@ -298,9 +358,65 @@ DocumentText::LineStart DocumentText::scanLines(const QString &term, LineStart s
                 matches.count = 0;
             }
             ++line;
-            if (i - pairs >= limit)
-                return {i - pairs, line};
+            done = next - pairs >= limit;
+            return next;
         }
+        if (fold[c] == first && p <= lastStart && folded.restMatches(s, p)) {
+            if (matches.count++ == 0) {
+                matches.line = line;
+                matches.first = p - pairs;
+            }
+            return p + length;
+        }
+        return p + 1;
+    };
+
+#if defined(__SSE2__)
+    // Eight code units at a time: only those that break a line, or start the
+    // term's first two units, are looked at one by one.
+    const FoldingUnits firsts(first);
+    const FoldingUnits seconds(length > 1 ? folded.at(1) : first);
+    if (!firsts.isEmpty() && !seconds.isEmpty()) {
+        const FoldingUnits breaks({u'\n', u'\r', 0x2029, 0xFDD0});
+        const __m128i lastBreak = _mm_set1_epi16(short(0xFDD1));
+        while (i + 9 <= n) {
+            const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+            __m128i found = firsts.in(here);
+            if (length > 1) {
+                const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i + 1));
+                found = _mm_and_si128(found, seconds.in(after));
+            }
+            found = _mm_or_si128(found,
+                                 _mm_or_si128(breaks.in(here), _mm_cmpeq_epi16(here, lastBreak)));
+            // Two bits for each code unit.
+            unsigned mask = unsigned(_mm_movemask_epi8(found));
+            if (mask == 0) {
+                i += 8;
+                continue;
+            }
+            int next = i;
+            for (; mask != 0; mask &= mask - 1) {
+                const int p = i + (qCountTrailingZeroBits(mask) >> 1);
+                mask &= mask - 1;
+                if (p < next)
+                    continue;
+                next = takeIn(p);
+                if (done)
+                    return {next - pairs, line};
+            }
+            i = qMax(next, i + 8);
+        }
+    }
+#endif
+    while (i < n) {
+        const char16_t f = fold[s[i]];
+        if (f != first && f != u'\n') {
+            ++i;
+            continue;
+        }
+        i = takeIn(i);
+        if (done)
+            return {i - pairs, line};
     }
     if (matches.count > 0)
         lines->append(matches);

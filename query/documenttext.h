@@ -87,3 +87,6 @@ private:
     // Raw positions of the CR of every CR LF pair, ascending.
     QVector<int> crlf;
 };
+
+// Moved by memcpy, so that a growing list of lines is reallocated in place.
+Q_DECLARE_TYPEINFO(DocumentText::LineMatches, Q_PRIMITIVE_TYPE);

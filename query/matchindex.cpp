@@ -19,18 +19,26 @@ bool MatchIndex::scan(int characters)
 {
     if (isComplete())
         return true;
-    const int before = lines.size();
-    next = text.scanLines(searched, next, characters, &lines);
-    int total = count();
-    for (int i = before; i < lines.size(); ++i)
-        lineEnds.append(total += lines.at(i).count);
+    const bool firstPiece = next.position == 0;
+    piece.clear();
+    next = text.scanLines(searched, next, characters, &piece);
+    // After the first piece, room for the lines that the rest of the text
+    // is likely to hold, as untouched memory: a list grown piece by piece is
+    // copied again at each growth.
+    if (firstPiece && !isComplete() && !piece.isEmpty()) {
+        lines.reserve(int(
+            qMin<qint64>(qint64(piece.size()) * text.size() / next.position * 5 / 4, text.size())));
+    }
+    for (const DocumentText::LineMatches &found : qAsConst(piece)) {
+        lines.append({found.line, found.first, total});
+        total += found.count;
+    }
     return isComplete();
 }
 
-MatchIndex::Line MatchIndex::line(int row) const
+int MatchIndex::matchesOf(int row) const
 {
-    const DocumentText::LineMatches &found = lines.at(row);
-    return {found.line, found.first, lineEnds.at(row) - found.count};
+    return (row + 1 < lines.size() ? lines.at(row + 1).before : total) - lines.at(row).before;
 }
 
 int MatchIndex::indexOf(int start) const
@@ -39,16 +47,15 @@ int MatchIndex::indexOf(int start) const
     // first keeps a position that is no match from scanning to the next line.
     if (text.stepMatches(searched, start, start + 1).isEmpty())
         return -1;
-    const auto after = std::upper_bound(lines.cbegin(), lines.cend(), start,
-                                        [](int position, const DocumentText::LineMatches &found) {
-                                            return position < found.first;
-                                        });
+    const auto after =
+        std::upper_bound(lines.cbegin(), lines.cend(), start,
+                         [](int position, const Line &found) { return position < found.first; });
     if (after == lines.cbegin())
         return -1;
     const int row = int(after - lines.cbegin()) - 1;
-    const Line found = line(row);
+    const Line &found = lines.at(row);
     const QVector<DocumentText::Match> matches =
-        text.stepMatches(searched, found.first, start + 1, lines.at(row).count);
+        text.stepMatches(searched, found.first, start + 1, matchesOf(row));
     if (matches.isEmpty() || matches.last().start != start)
         return -1;
     return found.before + matches.size() - 1;
@@ -56,8 +63,9 @@ int MatchIndex::indexOf(int start) const
 
 DocumentText::Match MatchIndex::match(int k) const
 {
-    const int row =
-        int(std::upper_bound(lineEnds.cbegin(), lineEnds.cend(), k) - lineEnds.cbegin());
-    const Line found = line(row);
+    const auto after =
+        std::upper_bound(lines.cbegin(), lines.cend(), k,
+                         [](int number, const Line &found) { return number < found.before; });
+    const Line &found = *(after - 1);
     return text.stepMatches(searched, found.first, text.size(), k - found.before + 1).last();
 }

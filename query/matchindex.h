@@ -24,7 +24,7 @@ public:
     const QString &term() const { return searched; }
 
     // The matches found so far.
-    int count() const { return lineEnds.isEmpty() ? 0 : lineEnds.last(); }
+    int count() const { return total; }
 
     // A line that holds a match.
     struct Line
@@ -38,7 +38,7 @@ public:
     };
     // The lines found so far that hold a match, in document order.
     int lineCount() const { return lines.size(); }
-    Line line(int row) const;
+    Line line(int row) const { return lines.at(row); }
 
     // The number, from 0, of the match that starts at document position
     // start, or -1 when no match found so far starts there (a match of a
@@ -48,10 +48,15 @@ public:
     DocumentText::Match match(int k) const;
 
 private:
+    int matchesOf(int row) const;
+
     DocumentText text;
     QString searched;
     DocumentText::LineStart next;
-    QVector<DocumentText::LineMatches> lines;
-    // The matches of lines[0] to lines[i], at i.
-    QVector<int> lineEnds;
+    QVector<Line> lines;
+    int total = 0;
+    // The last piece's lines, kept for its storage.
+    QVector<DocumentText::LineMatches> piece;
 };
+
+Q_DECLARE_TYPEINFO(MatchIndex::Line, Q_PRIMITIVE_TYPE);

@@ -71,20 +71,21 @@ void MatchHighlights::refresh()
     if (hasText && !term.isEmpty() && text.size() == document->characterCount() - 1) {
         const QTextCharFormat format = highlightFormat(view->palette());
         const QRect area = view->viewport()->rect();
-        for (QTextBlock block = view->cursorForPosition(area.topLeft()).block(); block.isValid();
-             block = block.next()) {
-            const QRect line = view->cursorRect(QTextCursor(block));
-            if (line.top() > area.bottom())
-                break;
+        // Lines in sight, and one more for a line cut at the bottom.
+        int linesLeft = area.height() / qMax(1, view->fontMetrics().lineSpacing()) + 2;
+        for (QTextBlock block = view->cursorForPosition(area.topLeft()).block();
+             block.isValid() && linesLeft > 0; block = block.next()) {
+            if (!block.isVisible())
+                continue;
+            linesLeft -= qMax(1, block.lineCount());
             int from = block.position();
             int end = from + block.length() - 1;
             if (block.length() > wholeLineLength) {
                 // Characters need not run left to right, so the line's part
                 // in sight lies between the positions at the two edges.
-                const int left =
-                    view->cursorForPosition(QPoint(area.left(), line.center().y())).position();
-                const int right =
-                    view->cursorForPosition(QPoint(area.right(), line.center().y())).position();
+                const int y = view->cursorRect(QTextCursor(block)).center().y();
+                const int left = view->cursorForPosition(QPoint(area.left(), y)).position();
+                const int right = view->cursorForPosition(QPoint(area.right(), y)).position();
                 end = qMin(end, qMax(left, right) + edgeMargin);
                 from = qMax(from, qMin(left, right) - edgeMargin - term.size());
             }
