@@ -7,6 +7,7 @@
 #include "query/recentfiles.h"
 #include "ui/brindlequerytool.h"
 #include "ui/darkpalette.h"
+#include "ui/matchcount.h"
 #include "ui/queryview.h"
 
 #include <QtTest>
@@ -507,10 +508,15 @@ private slots:
             "1 of 1");
         row("typed x -> miss, cursor at the match, No matches", "abc [abd] ABC", "abd", "x",
             "abc []abd ABC", "No matches");
-        row("typed c, Return, Shift+Return -> as typing left it", "[ab]c abd ABC", "ab",
-            "Ctrl+F c Return Shift+Return", "[{abc}] abd {ABC}", "1 of 2", "findLineEdit");
+        // Return in the field does no more than typing did.
+        row("typed c, Return -> as typing left it", "[ab]c abd ABC", "ab", "Ctrl+F c Return",
+            "[{abc}] abd {ABC}", "1 of 2", "findLineEdit");
+        row("typed c, Shift+Return -> as typing left it", "[ab]c abd ABC", "ab",
+            "Ctrl+F c Shift+Return", "[{abc}] abd {ABC}", "1 of 2", "findLineEdit");
         row("Escape in the field -> view focused, selection kept", "abc abd [ABC]", "abc",
             "Ctrl+F Escape", "{abc} abd [{ABC}]", "2 of 2");
+        row("typed x, Backspace -> red tint gone, 1 of 1", "abc [abd] ABC", "abd",
+            "Ctrl+F x Backspace", "abc [{abd}] ABC", "1 of 1", "findLineEdit");
         row("Home in the view -> off the match, 2 matches", "abc abd [ABC]", "abc", "Home",
             "[]{abc} abd {ABC}", "2 matches");
         // Find steps from the end of a match: the count is of those it stops
@@ -535,6 +541,23 @@ private slots:
             "Ctrl+Shift+F Escape", "[]{ab}", "1 match");
         row("Ctrl+Shift+F, close button -> pane hidden", "[]ab", "ab", "Ctrl+Shift+F Close",
             "[]{ab}", "1 match");
+        // Only what is in sight is highlighted, again after each scroll.
+        const QString lines200 = QString("x\n").repeated(200);
+        QTest::newRow("F3 to a far line -> highlighted there, not above or below")
+            << "[ab]\n" + lines200 + "ab\n" + lines200 + "ab"
+            << "ab"
+            << "F3"
+            << "ab\n" + lines200 + "[{ab}]\n" + lines200 + "ab"
+            << "2 of 3"
+            << "queryTextEdit" << QStringList();
+        const QString x3000(3000, 'x');
+        QTest::newRow("F3 far along a long line -> highlighted there, not at its start")
+            << "[ab]" + x3000 + "ab"
+            << "ab"
+            << "F3"
+            << "ab" + x3000 + "[{ab}]"
+            << "2 of 2"
+            << "queryTextEdit" << QStringList();
         const QString longLine = "ab" + QString(250, 'x');
         QTest::newRow("Ctrl+Shift+F on a long line -> cut at 200, marked")
             << "[]" + longLine << "ab"
@@ -554,6 +577,9 @@ private slots:
         QFETCH(QString, focus);
         QFETCH(QStringList, listed);
 
+        // The term is in the field before the query opens, as when a user
+        // opens one query after another.
+        field()->setText(term);
         QString log = before;
         log.remove('[').remove(']');
         window->openQuery(fixture("q.txt", queryText({}, {}, log.toUtf8()), false));
@@ -564,13 +590,15 @@ private slots:
         cursor.setPosition(logStart + before.indexOf(']') - 1, QTextCursor::KeepAnchor);
         view()->setTextCursor(cursor);
         view()->setFocus();
-        field()->setText(term);
         press(QString());
         // A user sees the count come in before the next key.
         auto *count = window->findChild<QLabel *>("findCountLabel");
         QTRY_VERIFY(!count->text().isEmpty());
         QString typed = term;
+        auto *matchCount = window->findChild<MatchCount *>();
         for (const QString &key : keys.split(' ')) {
+            // A user sees the count of each term come in.
+            QTRY_VERIFY(matchCount->isCurrent());
             if (key.size() == 1) {
                 QTest::keyClicks(field(), key);
                 typed += key;
@@ -586,6 +614,8 @@ private slots:
                 QTest::mouseClick(close, Qt::LeftButton);
             } else {
                 QTest::keySequence(QApplication::focusWidget(), QKeySequence(key));
+                if (key == "Backspace")
+                    typed.chop(1);
             }
         }
 
@@ -600,6 +630,11 @@ private slots:
         for (const QTextEdit::ExtraSelection &match : view()->extraSelections()) {
             starts.insert(match.cursor.selectionStart(), '{');
             ends.insert(match.cursor.selectionEnd(), '}');
+            // Its own colour, under which the dark palette's white text reads.
+            const QColor colour = match.format.background().color();
+            QVERIFY(colour != QColor(104, 80, 24) &&
+                    colour != view()->palette().highlight().color());
+            QVERIFY(colour.lightness() < 100);
         }
         QString shown;
         for (int at = logStart, end = logStart + log.size(); at <= end; ++at) {
@@ -634,6 +669,30 @@ private slots:
                      qPrintable(base.name()));
         else
             QCOMPARE(base, view()->palette().color(QPalette::Base));
+    }
+
+    // Catches a count past its budget that shows nothing until it is done,
+    // or shows what it has found so far without its "+", or in the wrong
+    // order. The budget is made nil so that every piece of the count shows.
+    void countInProgress()
+    {
+        const QByteArray line = QByteArray("ab ").repeated(3000) + '\n';
+        window->openQuery(fixture("q.txt", queryText({}, {}, line.repeated(300)), false));
+        auto *count = window->findChild<MatchCount *>();
+        count->setProgressInterval(0);
+        QStringList shown;
+        connect(count, &MatchCount::updated, this,
+                [&shown, this] { shown << window->findChild<QLabel *>("findCountLabel")->text(); });
+        field()->setText("AB");
+        QTRY_COMPARE(shown.value(shown.size() - 1), QStringLiteral("900,000 matches"));
+        QVERIFY2(shown.size() > 1, qPrintable(shown.join(", ")));
+        int before = 0;
+        for (const QString &partial : shown.mid(0, shown.size() - 1)) {
+            QVERIFY2(partial.endsWith("+ matches"), qPrintable(partial));
+            const int found = QLocale::c().toInt(partial.section('+', 0, 0));
+            QVERIFY2(found > before && found < 900000, qPrintable(shown.join(", ")));
+            before = found;
+        }
     }
 
     // Catches a jump that searches from the cursor, misses an earlier mention

@@ -108,10 +108,13 @@ void FindBar::recount()
 void FindBar::documentChanged()
 {
     // The new document's search index comes with its last piece: the count
-    // waits for the event loop, and nothing shown may point into the old one.
+    // waits for the event loop, and nothing shown may point into the old one
+    // or speak of it.
     highlights->forgetText();
     count->cancel();
     model->setIndex(MatchIndex(), false);
+    ui.count->clear();
+    ui.field->setPalette(QPalette());
     if (recountPending)
         return;
     recountPending = true;

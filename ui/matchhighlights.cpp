@@ -31,9 +31,13 @@ MatchHighlights::MatchHighlights(QPlainTextEdit *view)
     : QObject(view)
     , view(view)
 {
-    connect(view->verticalScrollBar(), &QScrollBar::valueChanged, this, &MatchHighlights::refresh);
-    connect(view->horizontalScrollBar(), &QScrollBar::valueChanged, this,
-            &MatchHighlights::refresh);
+    // The view scrolls to a found match with the scroll bars' signals
+    // blocked; every scroll requests an update of the viewport, though.
+    connect(view, &QPlainTextEdit::updateRequest, this, [this, view] {
+        if (view->verticalScrollBar()->value() != shownTop ||
+            view->horizontalScrollBar()->value() != shownLeft)
+            refresh();
+    });
     view->viewport()->installEventFilter(this);
 }
 
@@ -66,6 +70,8 @@ bool MatchHighlights::eventFilter(QObject *watched, QEvent *event)
 
 void MatchHighlights::refresh()
 {
+    shownTop = view->verticalScrollBar()->value();
+    shownLeft = view->horizontalScrollBar()->value();
     QList<QTextEdit::ExtraSelection> selections = marks;
     QTextDocument *document = view->document();
     if (hasText && !term.isEmpty() && text.size() == document->characterCount() - 1) {

@@ -41,4 +41,7 @@ private:
     DocumentText text;
     bool hasText = false;
     QString term;
+    // Where the view was scrolled to when the highlights were made.
+    int shownTop = 0;
+    int shownLeft = 0;
 };
