@@ -34,6 +34,7 @@ private slots:
     void fastViewMatchesToolkit_data();
     void fastViewMatchesToolkit();
     void manyOpensKeepMemoryLevel();
+    void highlightsKeepMemoryLevel();
 
 private:
     QTemporaryDir files;
@@ -293,6 +294,17 @@ void tst_HostileInputs::fastViewMatchesToolkit()
     }
 }
 
+// Heap bytes in use: unlike the resident size, the allocator's caching does
+// not move them by megabytes.
+static qint64 heapBytes()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return qint64(__sanitizer_get_current_allocated_bytes());
+#else
+    return qint64(mallinfo2().uordblks + mallinfo2().hblkhd);
+#endif
+}
+
 // Opening one query after another in one window keeps the heap level, and
 // find works on every document. Without a leak the last 100 of 200 opens
 // grow the heap by about 20 KB; keeping a tenth of each 200 KB document
@@ -304,15 +316,6 @@ void tst_HostileInputs::manyOpensKeepMemoryLevel()
     auto *findNext = window->findChild<QAction *>(QStringLiteral("actionFindNext"));
     const QByteArray log =
         QByteArray("Mar 14 08:00:00 brindle corvelle-printer[812]: card printed\n").repeated(1600);
-    // Heap bytes in use: unlike the resident size, the allocator's caching
-    // does not move them by megabytes.
-    const auto heapBytes = [] {
-#if defined(__SANITIZE_ADDRESS__)
-        return qint64(__sanitizer_get_current_allocated_bytes());
-#else
-        return qint64(mallinfo2().uordblks + mallinfo2().hblkhd);
-#endif
-    };
     qint64 halfway = 0;
     for (int i = 0; i < 200; ++i) {
         const QByteArray serial = "ENDURANCE-" + QByteArray::number(i) + '-';
@@ -331,6 +334,28 @@ void tst_HostileInputs::manyOpensKeepMemoryLevel()
     QCOMPARE(answerer.boxes + answerer.unexpected, QStringList());
     const qint64 growth = heapBytes() - halfway;
     QVERIFY2(growth < MiB, qPrintable(QStringLiteral("grew %1 bytes").arg(growth)));
+}
+
+// Scrolling through a document with its matches highlighted keeps the heap
+// level. Measuring a highlight makes its line's layout hold about 26 bytes a
+// character until the line is drawn again; kept for the 600 lines of 5,100
+// characters scrolled past, that is 78 MB.
+void tst_HostileInputs::highlightsKeepMemoryLevel()
+{
+    auto *field = window->findChild<QLineEdit *>(QStringLiteral("findLineEdit"));
+    auto *count = window->findChild<QLabel *>(QStringLiteral("findCountLabel"));
+    showQueryDocument(view, QStringLiteral("ab ").repeated(1700).append('\n').repeated(600));
+    field->setText(QStringLiteral("ab"));
+    QTRY_COMPARE(count->text(), QStringLiteral("1,020,000 matches"));
+    QScrollBar *bar = view->verticalScrollBar();
+    const qint64 before = heapBytes();
+    for (int top = 0; top <= bar->maximum(); top += bar->pageStep()) {
+        bar->setValue(top);
+        view->viewport()->repaint();
+    }
+    const qint64 growth = heapBytes() - before;
+    field->clear();
+    QVERIFY2(growth < 16 * MiB, qPrintable(QStringLiteral("grew %1 bytes").arg(growth)));
 }
 
 int main(int argc, char **argv)

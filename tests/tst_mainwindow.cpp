@@ -520,9 +520,10 @@ private slots:
         row("Home in the view -> off the match, 2 matches", "abc abd [ABC]", "abc", "Home",
             "[]{abc} abd {ABC}", "2 matches");
         // Find steps from the end of a match: the count is of those it stops
-        // at, and a match between two of them has no number.
-        row("F3 in aaaa -> 2 of 2, not 3", "[aa]aa", "aa", "F3", "{aa}[{aa}]", "2 of 2");
-        row("Shift+F3 onto aa between two -> 2 matches", "aa[aa]", "aa", "Shift+F3", "{a[a}{a]a}",
+        // at, and a match between two of them has no number. Matches that
+        // touch are highlighted as one.
+        row("F3 in aaaa -> 2 of 2, not 3", "[aa]aa", "aa", "F3", "{aa[aa}]", "2 of 2");
+        row("Shift+F3 onto aa between two -> 2 matches", "aa[aa]", "aa", "Shift+F3", "{a[aa]a}",
             "2 matches");
 
         const QStringList lines = {"25|Log|abc", "26|Log|ab", "27|Log|xab ab"};

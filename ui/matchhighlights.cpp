@@ -8,11 +8,12 @@
 namespace {
 
 // A line up to this long has all its matches highlighted; of a longer one
-// only those about the part in sight, which is all a screen can show.
-constexpr int wholeLineLength = 1000;
+// only those about the part in sight, so that the highlights are bounded by
+// what a screen can show.
+constexpr int wholeLineLength = 256;
 // How far beyond the characters at the view's edges a long line's matches
 // are still highlighted.
-constexpr int edgeMargin = 200;
+constexpr int edgeMargin = 16;
 
 // Muted teal: white text stays readable on it in the dark palette, and it
 // is neither the amber of the marks nor the blue of the selection. A light
@@ -74,6 +75,8 @@ void MatchHighlights::refresh()
     shownLeft = view->horizontalScrollBar()->value();
     QList<QTextEdit::ExtraSelection> selections = marks;
     QTextDocument *document = view->document();
+    int firstShown = -1;
+    int lastShown = -1;
     if (hasText && !term.isEmpty() && text.size() == document->characterCount() - 1) {
         const QTextCharFormat format = highlightFormat(view->palette());
         const QRect area = view->viewport()->rect();
@@ -84,6 +87,9 @@ void MatchHighlights::refresh()
             if (!block.isVisible())
                 continue;
             linesLeft -= qMax(1, block.lineCount());
+            if (firstShown < 0)
+                firstShown = block.blockNumber();
+            lastShown = block.blockNumber();
             int from = block.position();
             int end = from + block.length() - 1;
             if (block.length() > wholeLineLength) {
@@ -97,15 +103,38 @@ void MatchHighlights::refresh()
             }
             const QVector<DocumentText::Match> matches =
                 text.stepMatches(term, block.position(), end);
-            for (const DocumentText::Match &match : matches) {
-                if (match.start + match.length <= from)
+            // Matches that touch make one selection: the view draws each
+            // selection in a pass of its own over the line.
+            for (int k = 0; k < matches.size();) {
+                const int start = matches.at(k).start;
+                int stop = start + matches.at(k).length;
+                while (++k < matches.size() && matches.at(k).start == stop)
+                    stop += matches.at(k).length;
+                if (stop <= from)
                     continue;
                 QTextCursor cursor(document);
-                cursor.setPosition(match.start);
-                cursor.setPosition(match.start + match.length, QTextCursor::KeepAnchor);
+                cursor.setPosition(start);
+                cursor.setPosition(stop, QTextCursor::KeepAnchor);
                 selections.append({cursor, format});
             }
         }
     }
     view->setExtraSelections(selections);
+
+    // The view measured each highlight it dropped, which makes a block's
+    // layout hold its glyphs and character attributes, about 26 bytes a
+    // character; the layout lets go of them when the block is drawn, and a
+    // block out of sight is not. Emptied, its layout is made again when the
+    // block is next shown.
+    for (const QTextEdit::ExtraSelection &dropped : qAsConst(highlighted)) {
+        QTextBlock block = dropped.cursor.block();
+        if (block.blockNumber() >= firstShown && block.blockNumber() <= lastShown)
+            continue;
+        QTextLayout *layout = block.layout();
+        if (layout && layout->lineCount() > 0) {
+            layout->beginLayout();
+            layout->endLayout();
+        }
+    }
+    highlighted = selections.mid(marks.size());
 }

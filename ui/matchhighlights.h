@@ -41,6 +41,8 @@ private:
     DocumentText text;
     bool hasText = false;
     QString term;
+    // The highlights shown, after the marks.
+    QList<QTextEdit::ExtraSelection> highlighted;
     // Where the view was scrolled to when the highlights were made.
     int shownTop = 0;
     int shownLeft = 0;
