@@ -19,7 +19,6 @@
 //   findfloor DOCFILE    the same two searches with QPlainTextEdit::find
 //   index DOCFILE        the match index of "er" (a million matches in the
 //                        generated 50 MB document) scanned to the end
-//   indexfloor DOCFILE   the same count by stepping QTextDocument::find
 //   count DOCFILE        the window showing DOCFILE: from the keystroke that
 //                        makes the term "er" to its count complete
 //   type DOCFILE         the same typing: the longest that a keystroke kept
@@ -169,11 +168,10 @@ QString documentOf(const QString &path)
 int main(int argc, char **argv)
 {
     if (argc != 3) {
-        std::fprintf(
-            stderr,
-            "usage: brindle-viewbench open|openunmarked|openfloor|launch|"
-            "launchfloor|show|floor|find|findfloor|index|indexfloor|count|type|findall|scroll|"
-            "scrollfloor FILE\n");
+        std::fprintf(stderr,
+                     "usage: brindle-viewbench open|openunmarked|openfloor|launch|"
+                     "launchfloor|show|floor|find|findfloor|index|count|type|findall|scroll|"
+                     "scrollfloor FILE\n");
         return 2;
     }
     const QByteArray mode = argv[1];
@@ -324,17 +322,6 @@ int main(int argc, char **argv)
         const qint64 ms = timer.elapsed();
         std::fprintf(stderr, "%d matches on %d lines\n", index.count(), index.lineCount());
         return report("index", ms);
-    }
-    if (mode == "indexfloor") {
-        view.setPlainText(viewText(readText(path)).text);
-        QTextDocument *document = view.document();
-        timer.start();
-        int count = 0;
-        for (QTextCursor match(document); !(match = document->find(countedTerm, match)).isNull();)
-            ++count;
-        const qint64 ms = timer.elapsed();
-        std::fprintf(stderr, "%d matches\n", count);
-        return report("indexfloor", ms);
     }
     std::fprintf(stderr, "unknown mode %s\n", mode.constData());
     return 2;
