@@ -10,6 +10,9 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#if defined(__GNUC__)
+#include <immintrin.h>
+#endif
 #endif
 
 namespace {
@@ -89,6 +92,22 @@ int blockIndexOf(QStringView block, const QString &term, int offset, QString *sc
 }
 
 #if defined(__SSE2__)
+// Code that leaves the upper halves of the AVX registers in use (the
+// toolkit's painting does, and a new thread starts with its creator's) makes
+// each SSE instruction after it wait on them, which more than halves the
+// speed of the scans below. Clearing them costs nothing.
+void clearUpperHalves()
+{
+#if defined(__GNUC__)
+    if (__builtin_cpu_supports("avx"))
+        []() __attribute__((target("avx")))
+        {
+            _mm256_zeroupper();
+        }
+    ();
+#endif
+}
+
 // The code units that fold to one, each in all eight lanes of a register,
 // for comparing eight code units at a time. Empty when there are more than
 // four.
@@ -377,6 +396,7 @@ DocumentText::LineStart DocumentText::scanLines(const QString &term, LineStart s
     const FoldingUnits firsts(first);
     const FoldingUnits seconds(length > 1 ? folded.at(1) : first);
     if (!firsts.isEmpty() && !seconds.isEmpty()) {
+        clearUpperHalves();
         const FoldingUnits breaks({u'\n', u'\r', 0x2029, 0xFDD0});
         const __m128i lastBreak = _mm_set1_epi16(short(0xFDD1));
         while (i + 9 <= n) {
