@@ -99,14 +99,20 @@ void FindBar::jumpToRow(const QModelIndex &row)
 
 void FindBar::recount()
 {
-    const DocumentText text = searchedText(ui.view);
+    // The view works out its text's positions at the first search; an open
+    // with an empty field must not pay for them.
     const QString term = ui.field->text();
+    const DocumentText text = term.isEmpty() ? DocumentText() : searchedText(ui.view);
     highlights->setTerm(text, term);
     count->start(text, term);
 }
 
 void FindBar::documentChanged()
 {
+    // A fill changes the document piece by piece: once is enough.
+    if (recountPending)
+        return;
+    recountPending = true;
     // The new document's search index comes with its last piece: the count
     // waits for the event loop, and nothing shown may point into the old one
     // or speak of it.
@@ -115,9 +121,6 @@ void FindBar::documentChanged()
     model->setIndex(MatchIndex(), false);
     ui.count->clear();
     ui.field->setPalette(QPalette());
-    if (recountPending)
-        return;
-    recountPending = true;
     QTimer::singleShot(0, this, [this] {
         recountPending = false;
         recount();
