@@ -24,8 +24,9 @@ void showQueryDocument(QPlainTextEdit *view, const QString &text);
 bool findInView(QPlainTextEdit *view, const QString &term, QTextDocument::FindFlags flags);
 
 // The text of the view's document as findInView searches it: from the index
-// of showQueryDocument while the document is unchanged, else from the
-// document itself. Shares the text, so it costs no copy.
+// of showQueryDocument while the document is unchanged, sharing its text and
+// working out its positions at the first call, else copied from the
+// document itself.
 DocumentText searchedText(QPlainTextEdit *view);
 
 // Shows the busy cursor over the whole application while it lives.
