@@ -7,6 +7,7 @@
 #include "query/querydocument.h"
 #include "query/queryreader.h"
 #include "query/viewtext.h"
+#include "ui/findbar.h"
 #include "ui/plaintext.h"
 #include "ui/queryview.h"
 #include "update/updatecheck.h"
@@ -61,6 +62,7 @@ BrindleQueryTool::BrindleQueryTool(QWidget *parent)
     ui->setupUi(this);
     setAcceptDrops(true);
     setUpMarkToolTips();
+    setUpFind();
     restoreWindowState();
     fileDialogDirName = storedValue<QString>(settings, QStringLiteral("fileDialogDirName"));
     recentFiles.load(settings.value(QStringLiteral("recentFiles")));
@@ -85,6 +87,22 @@ BrindleQueryTool::~BrindleQueryTool()
 void BrindleQueryTool::setUpMarkToolTips()
 {
     ui->queryTextEdit->viewport()->installEventFilter(this);
+}
+
+void BrindleQueryTool::setUpFind()
+{
+    findBar = new FindBar(
+        {ui->queryTextEdit, ui->findLineEdit, ui->findCountLabel, ui->findAllPane, ui->findAllLabel,
+         ui->findAllView},
+        [this](int line) {
+            const HeadingLines &at = shownQuery.headings;
+            if (at.log >= 0 && line >= at.log)
+                return tr("Log");
+            if (at.shipped >= 0 && line >= at.shipped)
+                return tr("Factory settings");
+            return at.primary >= 0 && line >= at.primary ? tr("Current settings") : QString();
+        },
+        this);
 }
 
 void BrindleQueryTool::restoreWindowState()
@@ -210,7 +228,7 @@ void BrindleQueryTool::showMarks()
                         QTextCursor::KeepAnchor);
         selections.append({run, marked});
     }
-    view->setExtraSelections(selections);
+    findBar->setMarks(selections);
 }
 
 void BrindleQueryTool::showTitleAndActions()
@@ -539,6 +557,26 @@ void BrindleQueryTool::on_findLineEdit_textEdited(const QString &)
     // still matches there keeps the selection in place.
     ui->queryTextEdit->moveCursor(QTextCursor::Left, QTextCursor::MoveAnchor);
     ui->actionFindNext->activate(QAction::Trigger);
+}
+
+void BrindleQueryTool::on_actionFindAll_triggered()
+{
+    findBar->showAllMatches();
+}
+
+void BrindleQueryTool::on_findAllView_activated(const QModelIndex &row)
+{
+    findBar->jumpToRow(row);
+}
+
+void BrindleQueryTool::on_findAllView_clicked(const QModelIndex &row)
+{
+    findBar->jumpToRow(row);
+}
+
+void BrindleQueryTool::on_findAllCloseButton_clicked()
+{
+    findBar->hideAllMatches();
 }
 
 // The first occurrence of the heading's text from the start of the document,

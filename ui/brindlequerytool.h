@@ -6,7 +6,8 @@
 // The window asks the user, shows results and remembers where it was. The
 // lines whose settings differ from the factory settings, or while comparing
 // from another printer's current settings, are marked with the view's extra
-// selections, so the document itself stays as assembled.
+// selections, so the document itself stays as assembled; the find bar lays
+// the highlights of the search term's matches over them.
 
 #include "query/recentfiles.h"
 #include "query/settingsdiff.h"
@@ -15,6 +16,9 @@
 #include <QSettings>
 #include <QString>
 #include <QTextDocument>
+
+class FindBar;
+class QModelIndex;
 
 namespace Ui {
 class BrindleQueryTool;
@@ -53,6 +57,10 @@ private slots:
     void on_actionFindPrevious_triggered();
     void on_actionFindNext_triggered();
     void on_findLineEdit_textEdited(const QString &);
+    void on_actionFindAll_triggered();
+    void on_findAllView_activated(const QModelIndex &row);
+    void on_findAllView_clicked(const QModelIndex &row);
+    void on_findAllCloseButton_clicked();
     void on_actionJumpPrimary_triggered();
     void on_actionJumpShipped_triggered();
     void on_actionJumpLog_triggered();
@@ -89,6 +97,7 @@ private:
     };
 
     void setUpMarkToolTips();
+    void setUpFind();
     void restoreWindowState();
     bool loadQuery(const QString &path, LoadedQuery *loaded);
     void showQuery(LoadedQuery loaded);
@@ -120,4 +129,6 @@ private:
     LoadedQuery shownQuery;
     Comparison comparison;
     RecentFiles recentFiles;
+    // The count, the highlights and the list of matches of the search term.
+    FindBar *findBar = nullptr;
 };
