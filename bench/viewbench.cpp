@@ -17,23 +17,43 @@
 //   find DOCFILE         a failing Find next: findInView forwards, then again
 //                        from the start of the document
 //   findfloor DOCFILE    the same two searches with QPlainTextEdit::find
+//   index DOCFILE        the match index of "er" (a million matches in the
+//                        generated 50 MB document) scanned to the end
+//   count DOCFILE        the window showing DOCFILE: from the keystroke that
+//                        makes the term "er" to its count complete
+//   type DOCFILE         the same typing: the longest that a key after the
+//                        first kept the window busy, the count of the term
+//                        before it still running
+//   findall DOCFILE      then Find All Matches: from the action to the list's
+//                        first paint
+//   scroll DOCFILE       with the term typed, 50 jumps of the view to spread
+//                        positions, each to its paint, the highlights of the
+//                        matches in sight made again each time
+//   scrollfloor DOCFILE  the same jumps with an empty search field
 
 #include "testfiles.h"
 
+#include "query/matchindex.h"
 #include "query/querydocument.h"
 #include "query/queryreader.h"
 #include "query/viewtext.h"
 #include "ui/brindlequerytool.h"
 #include "ui/darkpalette.h"
+#include "ui/matchcount.h"
 #include "ui/queryview.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QScrollBar>
 #include <QStandardPaths>
 #include <QStyleFactory>
+#include <QTableView>
 #include <QTextCursor>
 #include <QTimer>
 
@@ -87,6 +107,28 @@ int report(const char *mode, qint64 ms)
     return 0;
 }
 
+// The term of the count modes: two matches on each line of the generated
+// 50 MB document, in "printer" and "temperature".
+const QString countedTerm = QStringLiteral("er");
+
+// Types text into a line edit as a user does, key by key. Returns the
+// longest that a key press took to handle.
+qint64 typeInto(QLineEdit *field, const QString &text)
+{
+    qint64 longest = 0;
+    for (const QChar c : text) {
+        QElapsedTimer key;
+        key.start();
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_A + (c.toLower().unicode() - 'a'), Qt::NoModifier,
+                        QString(c));
+        QCoreApplication::sendEvent(field, &press);
+        longest = qMax(longest, key.elapsed());
+        QKeyEvent release(QEvent::KeyRelease, press.key(), Qt::NoModifier, QString(c));
+        QCoreApplication::sendEvent(field, &release);
+    }
+    return longest;
+}
+
 QString documentOf(const QString &path)
 {
     return assembleQueryDocument(readQueryFile(path)).text;
@@ -127,8 +169,10 @@ QString documentOf(const QString &path)
 int main(int argc, char **argv)
 {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: brindle-viewbench open|openunmarked|openfloor|launch|"
-                             "launchfloor|show|floor|find|findfloor FILE\n");
+        std::fprintf(stderr,
+                     "usage: brindle-viewbench open|openunmarked|openfloor|launch|"
+                     "launchfloor|show|floor|find|findfloor|index|count|type|findall|scroll|"
+                     "scrollfloor FILE\n");
         return 2;
     }
     const QByteArray mode = argv[1];
@@ -177,6 +221,53 @@ int main(int argc, char **argv)
         return report(mode.constData(), timer.elapsed());
     }
 
+    if (mode == "count" || mode == "type" || mode == "findall" || mode == "scroll" ||
+        mode == "scrollfloor") {
+        BrindleQueryTool window;
+        window.resize(1000, 700);
+        window.show();
+        auto *view = window.findChild<QPlainTextEdit *>(QStringLiteral("queryTextEdit"));
+        auto *field = window.findChild<QLineEdit *>(QStringLiteral("findLineEdit"));
+        auto *count = window.findChild<MatchCount *>();
+        PaintWatch watch(view->viewport());
+        waitForPaint(watch);
+        showQueryDocument(view, viewText(readText(path)).text);
+        waitForPaint(watch);
+        if (mode == "scrollfloor" || mode == "scroll") {
+            // Timed once the count is done, so that it takes no processor.
+            if (mode == "scroll")
+                typeInto(field, countedTerm);
+            while (!count->isCurrent() || !count->index().isComplete())
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            QScrollBar *bar = view->verticalScrollBar();
+            timer.start();
+            for (int jump = 1; jump <= 50; ++jump) {
+                bar->setValue(int(qint64(bar->maximum()) * jump / 51));
+                waitForPaint(watch);
+            }
+            return report(mode.constData(), timer.elapsed());
+        }
+        // The first search works out the text's positions, as every first
+        // search after an open does; then the term is typed, its last key
+        // timed to the count.
+        typeInto(field, countedTerm.left(1));
+        timer.start();
+        const qint64 longestKey = typeInto(field, countedTerm.mid(1));
+        while (!count->isCurrent() || !count->index().isComplete())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        const qint64 counted = timer.elapsed();
+        if (mode == "type")
+            return report("type", longestKey);
+        if (mode == "count")
+            return report("count", counted);
+        auto *list = window.findChild<QTableView *>(QStringLiteral("findAllView"));
+        PaintWatch listWatch(list->viewport());
+        timer.start();
+        window.findChild<QAction *>(QStringLiteral("actionFindAll"))->trigger();
+        waitForPaint(listWatch);
+        return report("findall", timer.elapsed());
+    }
+
     QPlainTextEdit view;
     view.resize(980, 600);
     const bool bare = mode == "openfloor" || mode == "floor";
@@ -222,6 +313,16 @@ int main(int argc, char **argv)
                 view.setTextCursor(kept);
         }
         return report(mode.constData(), timer.elapsed());
+    }
+    if (mode == "index") {
+        const DocumentText text(viewText(readText(path)).text);
+        timer.start();
+        MatchIndex index(text, countedTerm);
+        while (!index.scan(1 << 18)) {
+        }
+        const qint64 ms = timer.elapsed();
+        std::fprintf(stderr, "%d matches on %d lines\n", index.count(), index.lineCount());
+        return report("index", ms);
     }
     std::fprintf(stderr, "unknown mode %s\n", mode.constData());
     return 2;

@@ -17,6 +17,7 @@
 #include <QFile>
 
 #include <cstdio>
+#include <new>
 #include <utility>
 
 #ifdef Q_OS_WIN
@@ -118,6 +119,11 @@ bool openStandardOutput(QFile *out)
     return out->open(descriptor, QIODevice::WriteOnly | QIODevice::Unbuffered);
 }
 
+bool writeAll(QFile &out, const QByteArray &bytes)
+{
+    return out.write(bytes) == bytes.size() && out.flush();
+}
+
 // Writes text as UTF-8, converting and writing in blocks so that a large
 // document needs no second full-size copy.
 bool writeUtf8(const QString &text)
@@ -151,12 +157,14 @@ int writeResult(const QString &text)
 int writeDifferences(const QVector<SettingDifference> &differences, bool json,
                      QLatin1String leftName, QLatin1String rightName)
 {
-    const QString text =
-        json ? QString::fromUtf8(settingDifferencesJson(differences, leftName, rightName))
-             : settingDifferencesText(differences);
-    const int status = writeResult(text);
-    if (status != NothingToReport)
-        return status;
+    // The JSON is written as it is made, UTF-8, without a second copy.
+    QFile out;
+    const bool written =
+        json ? openStandardOutput(&out) &&
+                   writeAll(out, settingDifferencesJson(differences, leftName, rightName))
+             : writeUtf8(settingDifferencesText(differences));
+    if (!written)
+        return trouble(QStringLiteral("Couldn't write to standard output."));
     return differences.isEmpty() ? NothingToReport : DifferencesFound;
 }
 
@@ -174,22 +182,37 @@ bool sectionSettings(const DocumentSettings &section, const QString &description
     return true;
 }
 
-// Reads an operand into its document; on failure returns false with the line
-// to report in error.
-bool readDocument(const Operand &operand, QueryDocument *document, QString *error)
+// Reads an operand into its document, with its text when withText (diff and
+// compare need only the settings); on failure returns false with the line to
+// report in error. A file past a limit of the document, or whose work runs
+// out of memory, is refused like one that cannot be read.
+bool readDocument(const Operand &operand, QueryDocument *document, QString *error,
+                  bool withText = false)
 {
-    QString queryText;
-    if (!readOperand(operand, &queryText, error))
-        return false;
-    *document = assembleQueryDocument(std::move(queryText));
-    return true;
+    QString reason;
+    try {
+        QString queryText;
+        if (!readOperand(operand, &queryText, error))
+            return false;
+        DocumentPlan plan = planQueryDocument(queryText);
+        reason = plan.document.refusal;
+        if (reason.isNull()) {
+            *document = withText ? buildQueryDocument(std::move(plan), std::move(queryText))
+                                 : std::move(plan.document);
+            return true;
+        }
+    } catch (const std::bad_alloc &) {
+        reason = notEnoughMemoryReason();
+    }
+    *error = operand.label() + QStringLiteral(": Couldn't read the query file. ") + reason;
+    return false;
 }
 
 int printCommand(const Operand &operand)
 {
     QueryDocument document;
     QString error;
-    if (!readDocument(operand, &document, &error))
+    if (!readDocument(operand, &document, &error, true))
         return trouble(error);
     return writeResult(document.text);
 }
@@ -571,9 +594,15 @@ int main(int argc, char *argv[])
     if (json && command == QLatin1String("print"))
         return trouble(QStringLiteral("--json applies to diff and compare only."));
 
-    if (command == QLatin1String("print"))
-        return printCommand(operands.first());
-    if (command == QLatin1String("diff"))
-        return diffCommand(operands.first(), json);
-    return compareCommand(operands.at(0), operands.at(1), json);
+    // Each file's reading is refused on its own when memory runs out; this
+    // catches what is left, the differences and their writing.
+    try {
+        if (command == QLatin1String("print"))
+            return printCommand(operands.first());
+        if (command == QLatin1String("diff"))
+            return diffCommand(operands.first(), json);
+        return compareCommand(operands.at(0), operands.at(1), json);
+    } catch (const std::bad_alloc &) {
+        return trouble(QStringLiteral("Not enough memory to write the result."));
+    }
 }

@@ -806,7 +806,7 @@ FleetDatabase::Candidate *FleetDatabase::candidateFor(const QString &serial, con
 
 bool FleetDatabase::offerState(const QueryRecord &record, const StateDigest &digest)
 {
-    if (!record.wasRead() || !record.hasCurrent())
+    if (!record.wasRead() || !record.comparable())
         return true;
     bool chosen = false;
     Candidate *candidate = candidateFor(record.serial, record.path, record.modifiedMs, &chosen);

@@ -7,15 +7,19 @@ QueryRecord readQueryRecord(const QString &path)
 {
     QueryRecord record;
     record.path = path;
-    QString reason;
-    QString text = readQueryFile(path, &reason);
-    if (text.isEmpty()) {
-        record.refusal = reason.isEmpty() ? QStringLiteral("Unknown reason.") : reason;
-        record.serial = printerSerial(QueryDocument(), path);
-        return record;
+    QString text = readQueryFile(path, &record.refusal);
+    // The settings are all a record keeps: the document's text is never built.
+    QueryDocument document;
+    if (!text.isEmpty()) {
+        document = planQueryDocument(text).document;
+        text = QString();
+        record.refusal = document.refusal;
+    } else if (record.refusal.isEmpty()) {
+        record.refusal = QStringLiteral("Unknown reason.");
     }
-    QueryDocument document = assembleQueryDocument(std::move(text));
     record.serial = printerSerial(document, path);
+    if (!record.wasRead())
+        return record;
     record.current = std::move(document.primary.entries);
     record.factory = std::move(document.shipped.entries);
     if (record.comparable())

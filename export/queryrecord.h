@@ -20,7 +20,7 @@ struct QueryRecord
     // The first non-empty id-model-name of the current settings, else of the
     // factory settings (firstNonEmptyValue); null when neither has one.
     QString model;
-    // Null when the file was read; otherwise why the viewer refuses it.
+    // Null when the file was read; otherwise why it is refused.
     QString refusal;
 
     // A section counts as present only when it holds at least one setting
@@ -39,7 +39,9 @@ struct QueryRecord
 };
 
 // Reads one query file with the viewer's reader and document model into a
-// record; size and modification time are left for the caller. A file the
-// viewer refuses gives a record with its reason and no settings. The query
-// text is released before returning: a record holds only the settings.
+// record; size and modification time are left for the caller. A file that
+// cannot be read, or that passes a limit of the document, gives a record with
+// the reason the viewer and brindle-query give, and no settings (the view's
+// own limits on lines and characters are not the export's). The document's
+// text is never built: a record holds only the settings.
 QueryRecord readQueryRecord(const QString &path);

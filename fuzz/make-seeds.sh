@@ -63,6 +63,15 @@ printf '<command name="journalctl" args="-u corvelle">x</command><c><![CDATA[lat
 printf '<command name="cat" args="x">/opt/corvelle/sdcard/settings/primary</command>\n' |
     seed querydocument marker-outside-tag
 printf '<command name="journalctl" args="-u corvelle"><![CDATA[cut off' | seed querydocument cut-log
+# A head before two cats of the path, one cut off, and a longer cat quoted in the log.
+{
+    p=/opt/corvelle/sdcard/settings/primary
+    printf '<command name="head" args="%s">\n key="a" value="h"\n</command>\n' "$p"
+    printf '<command name="cat" args="%s">\n key="a" value="1"\n key="b" value="1"\n' "$p"
+    printf '<command name="cat" args="%s">\n key="a" value="2"\n</command>\n' "$p"
+    printf '<command name="journalctl" args="-u corvelle"><![CDATA[<command name="cat" args="%s">' "$p"
+    printf '\n key="a" value="3"\n key="b" value="3"\n key="c" value="3"\n</command>\r]]></command>\n'
+} | seed querydocument section-rules
 
 printf ' key="a" value="1"\n<s hotkey="h" value="v"/>\nkey="" value=""\nvalue="1" key="k"\n' |
     seed settingpattern simple
@@ -95,6 +104,7 @@ printf '\xff\xfeA\0B\0' | seed queryreader_txt utf16
 printf '\x03\xe2\x82\xac\xf0\x9f\x98\x80\xc3' | seed queryreader_txt boundary-multibyte
 printf '\x05\xef\xbb\xbf\xe2\x82' | seed queryreader_txt boundary-bom
 printf '\x07\x80\x80\xc3\xe2\x82A' | seed queryreader_txt boundary-invalid
+printf 'a\rb\r\nc\rd\ne\r' | seed queryreader_txt cr-majority
 
 # Archives, small enough to mutate.
 printf 'short query\n' >"$work/query-short.txt"

@@ -2,11 +2,14 @@
 // document must be two well-formed settings blocks followed by the log block
 // exactly when the journal command has a non-empty CDATA text of its own,
 // and its model must say where everything is: each heading on its line, and
-// each setting on the one line that shows its key and value.
+// each setting on the one line that shows its key and value. The view's
+// size measured before the document is built must be the size of what the
+// view is given, and each escape's length must be known before it is made.
 
 #include "query/querydocument.h"
 #include "fuzzinput.h"
 #include "query/linebreaks.h"
+#include "query/viewtext.h"
 #include "settings/textescape.h"
 
 #include <QRegularExpression>
@@ -66,9 +69,12 @@ bool placed(const QVector<QStringRef> &lines, const DocumentSettings &settings,
     if (!lineIs(lines, settings.firstLine, heading))
         return false;
     for (const SettingEntry &entry : settings.entries) {
-        if (!lineIs(lines, entry.line,
-                    escaped(entry.key, EscapeStyle::Document) + '\t' +
-                        escaped(entry.value, EscapeStyle::Document)))
+        const QString key = escaped(entry.key, EscapeStyle::Document);
+        const QString value = escaped(entry.value, EscapeStyle::Document);
+        if (!lineIs(lines, entry.line, key + '\t' + value) ||
+            escapedLength(entry.key, EscapeStyle::Document) != key.size() ||
+            escapedLength(entry.value, EscapeStyle::Terminal) !=
+                escaped(entry.value, EscapeStyle::Terminal).size())
             return false;
     }
     return true;
@@ -81,6 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), int(size));
     const QueryDocument document = assembleQueryDocument(text);
     FUZZ_CHECK(assembleQueryDocument(QString(text.constData(), text.size())).text == document.text);
+    const ViewSize planned = plannedViewSize(planQueryDocument(text), text);
+    const ViewText view = viewText(document.text);
+    FUZZ_CHECK(planned.lines == view.lines && planned.characters == view.text.size() &&
+               planned.cut == (view.text != document.text));
 
     const QRegularExpressionMatch blocks = settingsBlocks.match(document.text);
     const QString log = expectedLog(text);

@@ -16,8 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // Long lines could reach PCRE's own match limit, where it answers no match.
         if (line.size() > 512)
             continue;
-        QString key;
-        QString value;
+        QStringRef key;
+        QStringRef value;
         const bool matched = pattern.match(line, &key, &value);
         const QRegularExpressionMatch expected = expression.match(line.toString());
         FUZZ_CHECK(matched == expected.hasMatch());

@@ -2,7 +2,8 @@
 // document of pieces that matter to the walk (breaks, controls, letters below
 // and above U+0300, combining characters in and beyond the BMP, unpaired
 // surrogates), each repeated into runs and lines past the limits: viewText
-// must give what cutting it line by line, character by character, gives.
+// must give what cutting it line by line, character by character, gives, and
+// viewSize its size without building it.
 
 #include "query/viewtext.h"
 #include "fuzzinput.h"
@@ -96,5 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     expected += shownLine(text.mid(start));
     const ViewText view = viewText(document);
     FUZZ_CHECK(view.text == expected && view.lines == lines);
+    const ViewSize measured = viewSize(document);
+    FUZZ_CHECK(measured.lines == lines && measured.characters == expected.size() &&
+               measured.cut == (expected != document));
     return 0;
 }

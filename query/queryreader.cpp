@@ -1,5 +1,7 @@
 #include "query/queryreader.h"
 
+#include "query/viewtext.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -18,6 +20,7 @@
 
 const qint64 maxQueryFileSize = qint64(512) * 1024 * 1024;
 const int queryReadChunkSize = 1024 * 1024;
+const int maxArchiveEntries = 1000;
 
 namespace {
 
@@ -69,12 +72,54 @@ bool openRegularFile(const QString &path, QFile &file, qint64 *size, QString *re
 #endif
 }
 
+// Makes every CR that no line feed follows a line feed; a CR LF pair stays
+// one line end.
+void withCarriageReturnLineEnds(QString &text)
+{
+    QChar *s = text.data();
+    const int size = text.size();
+    for (int cr = text.indexOf(QLatin1Char('\r')); cr >= 0;
+         cr = text.indexOf(QLatin1Char('\r'), cr + 1)) {
+        if (cr + 1 == size || s[cr + 1] != QLatin1Char('\n'))
+            s[cr] = QLatin1Char('\n');
+    }
+}
+
 bool isContinuationByte(char byte)
 {
     return (uchar(byte) & 0xC0) == 0x80;
 }
 
 enum class ReadResult { Complete, Failed, TooLarge };
+
+// The CRs of a text that no line feed follows, counted a piece of bytes at a
+// time as they are read; a CR at the end of one piece is decided by the next.
+class LoneCarriageReturns
+{
+public:
+    void count(const char *from, const char *to)
+    {
+        if (from == to)
+            return;
+        if (pending && *from != '\n')
+            ++found;
+        pending = false;
+        for (auto cr = static_cast<const char *>(std::memchr(from, '\r', std::size_t(to - from)));
+             cr;
+             cr = static_cast<const char *>(std::memchr(cr + 1, '\r', std::size_t(to - cr - 1)))) {
+            if (cr + 1 == to)
+                pending = true;
+            else if (cr[1] != '\n')
+                ++found;
+        }
+    }
+
+    qint64 total() const { return found + (pending ? 1 : 0); }
+
+private:
+    qint64 found = 0;
+    bool pending = false;
+};
 
 // Reads the device to its end and decodes the bytes exactly as
 // QString::fromUtf8 decodes them in one piece, zero bytes then turned into
@@ -83,7 +128,9 @@ enum class ReadResult { Complete, Failed, TooLarge };
 // next one; every chunk after the first is decoded behind one ASCII guard
 // character, so that a byte order mark inside the text is kept as the
 // one-piece decoding keeps it. Stops as soon as more than maxQueryFileSize
-// bytes arrive, whatever size was expected.
+// bytes arrive, whatever size was expected. Text whose lone CRs outnumber
+// its line feeds was written with CR line ends: those CRs become line feeds,
+// in place.
 ReadResult readDecoded(QIODevice &device, qint64 expectedSize, QString &text, qint64 &total)
 {
     if (expectedSize > maxQueryFileSize)
@@ -97,6 +144,7 @@ ReadResult readDecoded(QIODevice &device, qint64 expectedSize, QString &text, qi
     bytes[guard] = 'x';
     int carried = 0;
     bool decodedBefore = false;
+    LoneCarriageReturns loneCRs;
     total = 0;
     const auto decode = [&](int end) {
         if (end == start)
@@ -116,8 +164,11 @@ ReadResult readDecoded(QIODevice &device, qint64 expectedSize, QString &text, qi
         if (total > maxQueryFileSize)
             return ReadResult::TooLarge;
         const int end = start + carried + int(got);
+        loneCRs.count(bytes + start + carried, bytes + end);
         if (got == 0) {
             decode(end);
+            if (loneCRs.total() > 0 && loneCRs.total() > text.count(QLatin1Char('\n')))
+                withCarriageReturnLineEnds(text);
             return ReadResult::Complete;
         }
         int keep = end;
@@ -201,6 +252,13 @@ bool isMacMetadata(const QString &name)
            name.midRef(name.lastIndexOf(QLatin1Char('/')) + 1).startsWith(QLatin1String("._"));
 }
 
+// The entry an archive's query text is read from: the first whose name ends
+// in ".txt" and that is no macOS metadata.
+bool isQueryEntryName(const QString &name)
+{
+    return name.endsWith(QLatin1String(".txt")) && !isMacMetadata(name);
+}
+
 QString readArchive(const QString &path, QString *reason)
 {
     QFile file;
@@ -213,10 +271,17 @@ QString readArchive(const QString &path, QString *reason)
         *reason = damaged;
         return QString();
     }
+    // Walking the entries costs time for each: a query archive holds one.
+    const int entries = archive.getEntriesCount();
+    if (entries < 0 || entries > maxArchiveEntries) {
+        *reason =
+            tr("The archive holds more than %1 entries.").arg(groupedNumber(maxArchiveEntries));
+        return QString();
+    }
     QuaZipFileInfo64 info;
     bool positioned = archive.goToFirstFile();
     while (positioned && archive.getCurrentFileInfo(&info)) {
-        if (info.name.endsWith(QLatin1String(".txt")) && !isMacMetadata(info.name))
+        if (isQueryEntryName(info.name))
             return readEntry(archive, info, reason);
         positioned = archive.goToNextFile();
     }
@@ -227,15 +292,6 @@ QString readArchive(const QString &path, QString *reason)
     return QString();
 }
 
-// A text that holds CRs but not a single line feed was written with CR line
-// ends: read that way, it splits into its lines like any other.
-QString withLineFeeds(QString text)
-{
-    if (!text.contains(QLatin1Char('\n')) && text.contains(QLatin1Char('\r')))
-        text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    return text;
-}
-
 } // namespace
 
 QString readQueryFile(const QString &path, QString *reason)
@@ -244,9 +300,9 @@ QString readQueryFile(const QString &path, QString *reason)
     QString &why = reason ? *reason : ignored;
     why.clear();
     if (path.endsWith(QLatin1String(".zip")))
-        return withLineFeeds(readArchive(path, &why));
+        return readArchive(path, &why);
     if (path.endsWith(QLatin1String(".txt")))
-        return withLineFeeds(readPlainFile(path, &why));
+        return readPlainFile(path, &why);
     if (path.endsWith(QLatin1String(".zip"), Qt::CaseInsensitive))
         why = tr("The file name must end in lower-case .zip.");
     else if (path.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
@@ -310,7 +366,7 @@ qint64 declaredEntrySize(QFile &file, qint64 fileSize)
             return -2;
         // The tests look at ASCII only, which every name encoding keeps as it is.
         const QString name = QString::fromLatin1(header + headerSize, nameSize);
-        if (name.endsWith(QLatin1String(".txt")) && !isMacMetadata(name)) {
+        if (isQueryEntryName(name)) {
             const qint64 size = littleEndian(header + 24, 4);
             if (size != 0xFFFFFFFF)
                 return size;
@@ -354,7 +410,7 @@ qint64 queryTextSize(const QString &path)
     QuaZipFileInfo64 info;
     for (bool more = zip.goToFirstFile(); more && zip.getCurrentFileInfo(&info);
          more = zip.goToNextFile()) {
-        if (info.name.endsWith(QLatin1String(".txt")) && !isMacMetadata(info.name))
+        if (isQueryEntryName(info.name))
             return info.uncompressedSize > quint64(maxQueryFileSize)
                        ? maxQueryFileSize + 1
                        : qint64(info.uncompressedSize);

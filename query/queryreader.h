@@ -11,22 +11,28 @@ extern const qint64 maxQueryFileSize;
 // bytes of a large file are never held in memory whole.
 extern const int queryReadChunkSize;
 
+// The most entries an archive may record: its entries are walked to find
+// the query text, and a query archive holds one or a few.
+extern const int maxArchiveEntries;
+
 // The query text of a query file: a path ending in ".zip" is read as an
 // archive (the first entry, in central-directory order, whose name ends in
 // ".txt", passing over macOS metadata: entries under a "__MACOSX/" folder and
 // entries whose name starts with "._"), one ending in ".txt" as a plain file;
 // the suffix tests are case-sensitive. The bytes are decoded as UTF-8, line
-// ends untouched, except in a text that holds a CR but no line feed at all,
-// whose CRs become line feeds; a zero byte becomes U+FFFD, like an invalid
-// byte.
+// ends untouched, except in a text whose lone CRs (those no line feed
+// follows) outnumber its line feeds: it was written with CR line ends, and
+// those CRs become line feeds (a CR LF pair stays one line end). A zero byte
+// becomes U+FFFD, like an invalid byte.
 //
 // Every failure gives an empty string and, when reason is given, one sentence
 // in plain words saying why: another suffix, a file that is missing, unreadable
 // or not a regular file (directories, pipes and devices are never opened for
 // reading), an archive that cannot be opened or has no text entry, an entry
 // that is encrypted or damaged (its data does not match its stored sizes or
-// checksum), a file or entry larger than maxQueryFileSize, or one that is
-// empty. Nothing is left open afterwards.
+// checksum), a file or entry larger than maxQueryFileSize, an archive that
+// records more than maxArchiveEntries entries, or one that is empty. Nothing
+// is left open afterwards.
 QString readQueryFile(const QString &path, QString *reason = nullptr);
 
 // The number of bytes readQueryFile would decode from path, as the file

@@ -293,12 +293,3 @@ QByteArray settingDifferencesJson(const QVector<SettingDifference> &differences,
     }
     return jsonListDocument(QLatin1String("differences"), objects);
 }
-
-QString firstNonEmptyValue(const QVector<SettingEntry> &settings, QLatin1String key)
-{
-    for (const SettingEntry &setting : settings) {
-        if (setting.key == key && !setting.value.isEmpty())
-            return setting.value;
-    }
-    return QString();
-}

@@ -128,7 +128,3 @@ QByteArray jsonListDocument(QLatin1String name, const QVector<QByteArray> &objec
 // written by appendDifferenceJson, in the order given.
 QByteArray settingDifferencesJson(const QVector<SettingDifference> &differences,
                                   QLatin1String leftName, QLatin1String rightName);
-
-// The value of the first setting named key whose value is not empty; null
-// when there is none. The one rule for a printer's serial and model.
-QString firstNonEmptyValue(const QVector<SettingEntry> &settings, QLatin1String key);

@@ -86,14 +86,16 @@ QString moreMarksMarker(QStringView rest)
                      QT_TRANSLATE_NOOP("BrindleQueryTool", "\u2026 [%1 more combining marks]"));
 }
 
-} // namespace
-
-ViewText viewText(QString document)
+// Walks the text as the view cuts it, giving each cut to out as
+// out.cut(from, keep, to, marker): the text from from to keep stays, then the
+// marker, and the text from keep to to goes. The cuts come in order; from is
+// where the previous one ended. Returns the lines of text as the view counts
+// its blocks.
+template<typename Cuts> qint64 walkView(QStringView text, Cuts &out)
 {
-    ViewText view;
-    const QChar *s = document.constData();
-    const int size = document.size();
-    QString cut; // stays null unless something is cut
+    const QChar *s = text.data();
+    const int size = int(text.size());
+    qint64 lines = 1;
     int copied = 0;
     int lineStart = 0;
     // Where a line longer than the limit is cut, keeping a surrogate pair whole.
@@ -105,8 +107,7 @@ ViewText viewText(QString document)
         if (end - lineStart <= viewLineLimit)
             return;
         const int keep = lineKeep();
-        cut.append(s + copied, keep - copied);
-        cut += moreCharactersMarker(QStringView(s + keep, end - keep));
+        out.cut(copied, keep, end, moreCharactersMarker(QStringView(s + keep, end - keep)));
         copied = end;
     };
     const std::bitset<1024> &mayCombine = combiningBlocks();
@@ -127,13 +128,12 @@ ViewText viewText(QString document)
             return;
         const int stop = end - lineStart > viewLineLimit ? qMin(end, lineKeep()) : end;
         if (marksCut < stop) {
-            cut.append(s + copied, marksCut - copied);
-            cut += moreMarksMarker(QStringView(s + marksCut, stop - marksCut));
+            out.cut(copied, marksCut, stop,
+                    moreMarksMarker(QStringView(s + marksCut, stop - marksCut)));
             copied = stop;
         }
         marksCut = -1;
     };
-    view.lines = 1;
     for (int i = 0; i < size; ++i) {
 #if defined(__SSE2__)
         // Breaks are rare and so is U+0300 and above in most text: skip eight
@@ -186,7 +186,7 @@ ViewText viewText(QString document)
             endLine(i);
             if (c == u'\r' && i + 1 < size && s[i + 1] == QLatin1Char('\n'))
                 ++i;
-            ++view.lines;
+            ++lines;
             lineStart = i + 1;
             high = 0;
             look = false;
@@ -210,23 +210,65 @@ ViewText viewText(QString document)
     }
     endMarks(size);
     endLine(size);
-    if (cut.isNull()) {
+    return lines;
+}
+
+} // namespace
+
+ViewText viewText(QString document)
+{
+    struct Builder
+    {
+        const QChar *s;
+        QString text; // stays null unless something is cut
+        int copied = 0;
+        void cut(int from, int keep, int to, const QString &marker)
+        {
+            text.append(s + from, keep - from);
+            text += marker;
+            copied = to;
+        }
+    } built{document.constData(), QString(), 0};
+    ViewText view;
+    view.lines = walkView(document, built);
+    if (built.text.isNull()) {
         view.text = std::move(document);
     } else {
-        cut.append(s + copied, size - copied);
-        view.text = std::move(cut);
+        built.text.append(document.constData() + built.copied, document.size() - built.copied);
+        view.text = std::move(built.text);
     }
-    view.fits = view.lines <= viewMaxLines && view.text.size() <= viewMaxCharacters;
+    view.fits = fitsView({view.lines, view.text.size(), false});
     return view;
 }
 
-QString viewRefusalText(const ViewText &view, const QString &path)
+ViewSize viewSize(QStringView text)
+{
+    struct Counter
+    {
+        ViewSize size;
+        void cut(int, int keep, int to, const QString &marker)
+        {
+            size.characters += marker.size() - (to - keep);
+            size.cut = true;
+        }
+    } counter;
+    counter.size.characters = text.size();
+    counter.size.lines = walkView(text, counter);
+    return counter.size;
+}
+
+bool fitsView(const ViewSize &size)
+{
+    return size.lines <= viewMaxLines && size.characters <= viewMaxCharacters;
+}
+
+QString viewRefusalText(const ViewSize &size, const QString &path)
 {
     return QCoreApplication::translate(
                "BrindleQueryTool",
                "Couldn't show the query file.\nIt has %1 lines and %2 characters; the viewer "
                "shows at most %3 lines and %4 characters. brindle-query print \"%5\" writes "
                "the whole document.")
-        .arg(groupedNumber(view.lines), groupedNumber(view.text.size()),
-             groupedNumber(viewMaxLines), groupedNumber(viewMaxCharacters), path);
+        .arg(groupedNumber(size.lines), groupedNumber(size.characters), groupedNumber(viewMaxLines),
+             groupedNumber(viewMaxCharacters), path);
 }

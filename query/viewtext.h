@@ -33,6 +33,21 @@ struct ViewText
 
 ViewText viewText(QString document);
 
+// The size of a text as the view would hold it, measured without building
+// it: what viewText would give, and whether it would cut anything.
+struct ViewSize
+{
+    qint64 lines = 1;
+    qint64 characters = 0;
+    bool cut = false;
+};
+
+ViewSize viewSize(QStringView text);
+
+// Whether the view holds a text of this size: within viewMaxLines and
+// viewMaxCharacters.
+bool fitsView(const ViewSize &size);
+
 // The marker that stands for the characters of rest where text is cut:
 // "… [N more characters]", N counting code points, grouped in thousands.
 QString moreCharactersMarker(QStringView rest);
@@ -40,7 +55,7 @@ QString moreCharactersMarker(QStringView rest);
 // A count as the markers write it: digits grouped in thousands by commas.
 QString groupedNumber(qint64 number);
 
-// The message that refuses a view text that does not fit, for the query file
-// at path: what failed, then on a second line the limits and the command that
-// writes the whole document.
-QString viewRefusalText(const ViewText &view, const QString &path);
+// The message that refuses a document of a size that does not fit, for the
+// query file at path: what failed, then on a second line the limits and the
+// command that writes the whole document.
+QString viewRefusalText(const ViewSize &size, const QString &path);

@@ -38,16 +38,15 @@ bool hasUnpairedSurrogate(const QChar *s, int n)
     return false;
 }
 
-// One entry of a settings block.
-QString settingLine(const QString &key, const QString &value)
+constexpr std::size_t groupCount = std::size_t(SettingGroup::Other) + 1;
+constexpr int ruleLength = 80;
+
+// What surrounds the groups of a block: the heading's line feed and empty
+// line, the groups' closing empty lines, the rule, its line feed and an
+// empty line.
+qint64 blockFrame(const QString &heading)
 {
-    QString line;
-    line.reserve(key.size() + value.size() + 2);
-    appendEscaped(line, key, EscapeStyle::Document);
-    line += QLatin1Char('\t');
-    appendEscaped(line, value, EscapeStyle::Document);
-    line += QLatin1Char('\n');
-    return line;
+    return heading.size() + 2 + qint64(groupCount) + ruleLength + 2;
 }
 
 } // namespace
@@ -57,7 +56,7 @@ QString settingLine(const QString &key, const QString &value)
 // that key on the last such value attribute. Both captures end at the next
 // double quote, so the match is fixed by where the two attributes begin; the
 // passes below find those places directly instead of by trial.
-bool SettingPattern::match(const QStringRef &line, QString *key, QString *value) const
+bool SettingPattern::match(const QStringRef &line, QStringRef *key, QStringRef *value) const
 {
     const QChar *s = line.unicode();
     const int n = line.size();
@@ -118,11 +117,11 @@ bool SettingPattern::match(const QStringRef &line, QString *key, QString *value)
         if (*chosen < from)
             continue;
         if (key)
-            *key = QString(s + keyQuote + 1, keyEnd - keyQuote - 1);
+            *key = line.mid(keyQuote + 1, keyEnd - keyQuote - 1);
         if (value) {
             const int valueStart = *chosen + 7;
             const int valueEnd = valueEnds[std::size_t(chosen - valueStarts.begin())];
-            *value = QString(s + valueStart, valueEnd - valueStart);
+            *value = line.mid(valueStart, valueEnd - valueStart);
         }
         return true;
     }
@@ -147,48 +146,60 @@ SettingGroup settingGroup(const QString &key)
     return SettingGroup::Other;
 }
 
-QString sectionRule()
+QString firstNonEmptyValue(const QVector<SettingEntry> &settings, QLatin1String key)
 {
-    return QString(80, QLatin1Char('-'));
+    for (const SettingEntry &setting : settings) {
+        if (setting.key == key && !setting.value.isEmpty())
+            return setting.value;
+    }
+    return QString();
 }
 
-SettingsBlock decodeSettings(const QString &heading, const QVector<QStringRef> &lines)
+QString sectionRule()
 {
-    constexpr std::size_t groupCount = std::size_t(SettingGroup::Other) + 1;
-    const SettingPattern pattern;
+    return QString(ruleLength, QLatin1Char('-'));
+}
+
+SettingsBlock decodeSettings(const QString &heading, const QVector<SettingLine> &lines)
+{
     std::array<QVector<SettingEntry>, groupCount> groups;
-    SettingEntry entry;
-    for (const QStringRef &line : lines) {
-        if (pattern.match(line, &entry.key, &entry.value)) {
-            entry.group = settingGroup(entry.key);
-            groups[std::size_t(entry.group)].append(entry);
-        }
+    for (const SettingLine &line : lines) {
+        SettingEntry entry;
+        entry.key = line.key.toString();
+        entry.value = line.value.toString();
+        entry.group = settingGroup(entry.key);
+        groups[std::size_t(entry.group)].append(std::move(entry));
     }
 
     SettingsBlock block;
-    std::array<QString, groupCount> texts;
-    int size = 0;
+    block.text.reserve(int(settingsBlockLength(heading, lines)));
+    block.text += heading;
+    block.text += QLatin1String("\n\n");
     int line = 2; // after the heading and its empty line
-    for (std::size_t group = 0; group < groupCount; ++group) {
-        for (SettingEntry &setting : groups[group]) {
+    for (QVector<SettingEntry> &group : groups) {
+        for (SettingEntry &setting : group) {
             setting.line = line++;
-            texts[group] += settingLine(setting.key, setting.value);
+            appendEscaped(block.text, setting.key, EscapeStyle::Document);
+            block.text += QLatin1Char('\t');
+            appendEscaped(block.text, setting.value, EscapeStyle::Document);
+            block.text += QLatin1Char('\n');
             block.entries.append(std::move(setting));
         }
         ++line; // the group's closing empty line
-        size += texts[group].size() + 1;
-    }
-
-    const QString rule = sectionRule();
-    block.text.reserve(heading.size() + 2 + size + rule.size() + 2);
-    block.text += heading;
-    block.text += QLatin1String("\n\n");
-    for (const QString &group : texts) {
-        block.text += group;
         block.text += QLatin1Char('\n');
     }
-    block.text += rule;
+    block.text += sectionRule();
     block.text += QLatin1String("\n\n");
     block.lineCount = line + 2; // the rule, an empty line
     return block;
+}
+
+qint64 settingsBlockLength(const QString &heading, const QVector<SettingLine> &lines)
+{
+    qint64 length = blockFrame(heading);
+    for (const SettingLine &line : lines) {
+        length += escapedLength(line.key, EscapeStyle::Document) +
+                  escapedLength(line.value, EscapeStyle::Document) + 2;
+    }
+    return length;
 }

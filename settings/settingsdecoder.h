@@ -24,8 +24,17 @@ public:
     static const QString settingPatternText;
 
     // True when the line is a setting line; key and value (either may be
-    // null) then receive copies of the two captures.
-    bool match(const QStringRef &line, QString *key, QString *value) const;
+    // null) then receive the two captures, views into the line's string.
+    bool match(const QStringRef &line, QStringRef *key, QStringRef *value) const;
+};
+
+// A setting line and the key and value that SettingPattern captures in it,
+// all views into the text the line comes from.
+struct SettingLine
+{
+    QStringRef line;
+    QStringRef key;
+    QStringRef value;
 };
 
 // One setting of a settings block: its key and value as the printer wrote
@@ -37,6 +46,10 @@ struct SettingEntry
     SettingGroup group = SettingGroup::Other;
     int line = 0;
 };
+
+// The value of the first setting named key whose value is not empty; null
+// when there is none. The one rule for a printer's serial and model.
+QString firstNonEmptyValue(const QVector<SettingEntry> &settings, QLatin1String key);
 
 // A settings block and where its settings stand in it.
 struct SettingsBlock
@@ -50,13 +63,18 @@ struct SettingsBlock
     int lineCount = 0;
 };
 
-// The block for one settings section: the heading, an empty line, the seven
-// groups (each its entries in the order of the lines, then an empty line), a
-// rule of 80 hyphens and an empty line. An entry is key, TAB, value, line
-// feed, with key and value escaped in EscapeStyle::Document, so that it is
-// one line however the printer wrote them. Lines that are not setting lines
-// are left out. The lines are only read during the call.
-SettingsBlock decodeSettings(const QString &heading, const QVector<QStringRef> &lines);
+// The block for the setting lines of one settings section: the heading, an
+// empty line, the seven groups (each its entries in the order of the lines,
+// then an empty line), a rule of 80 hyphens and an empty line. An entry is
+// key, TAB, value, line feed, with key and value escaped in
+// EscapeStyle::Document, so that it is one line however the printer wrote
+// them. The lines are only read during the call.
+SettingsBlock decodeSettings(const QString &heading, const QVector<SettingLine> &lines);
+
+// The length of the text decodeSettings gives for these lines, found without
+// building it, so that a block too long to hold is refused before it is paid
+// for.
+qint64 settingsBlockLength(const QString &heading, const QVector<SettingLine> &lines);
 
 // The rule of 80 hyphens that closes every section of the document.
 QString sectionRule();

@@ -6,8 +6,9 @@ namespace {
 
 bool isHiddenBreakOrReordering(char16_t c)
 {
-    return c == 0x0085 || c == 0x2028 || c == 0x2029 || c == 0xFDD0 || c == 0xFDD1 || c == 0x200E ||
-           c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+    return c == 0x061C || c == 0x070F || c == 0x0085 || c == 0x2028 || c == 0x2029 || c == 0xFDD0 ||
+           c == 0xFDD1 || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069);
 }
 
 bool needsEscape(char16_t c, EscapeStyle style)
@@ -16,7 +17,16 @@ bool needsEscape(char16_t c, EscapeStyle style)
         return style == EscapeStyle::Terminal;
     if (c < 0x20 || (c >= 0x7F && c < 0xA0))
         return true;
-    return c >= 0x2000 && isHiddenBreakOrReordering(c);
+    return c >= 0x061C && isHiddenBreakOrReordering(c);
+}
+
+// How many characters the escape of c takes, as appendEscaped writes it; c
+// needs escaping.
+int escapeLength(char16_t c, EscapeStyle style)
+{
+    if (c == u'\r' || c == u'\t' || c == u'\\' || (c == u'\n' && style == EscapeStyle::Terminal))
+        return 2;
+    return c == 0x0085 || c > 0xFF ? 6 : 4;
 }
 
 void appendHex(QString &out, const char *prefix, char16_t code, int digits)
@@ -65,4 +75,14 @@ QString escaped(const QString &text, EscapeStyle style)
     out.reserve(text.size() + 16);
     appendEscaped(out, text, style);
     return out;
+}
+
+qint64 escapedLength(QStringView text, EscapeStyle style)
+{
+    qint64 length = text.size();
+    for (const QChar c : text) {
+        if (needsEscape(c.unicode(), style))
+            length += escapeLength(c.unicode(), style) - 1;
+    }
+    return length;
 }

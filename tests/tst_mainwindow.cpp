@@ -9,6 +9,7 @@
 #include "query/viewerarguments.h"
 #include "ui/brindlequerytool.h"
 #include "ui/darkpalette.h"
+#include "ui/matchcount.h"
 #include "ui/queryview.h"
 
 #include <QtTest>
@@ -86,6 +87,9 @@ private slots:
         QStandardPaths::setTestModeEnabled(true);
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
         QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, settingsDir.path());
+        // As the entry point sets it: a miss must tint a dark field red and
+        // keep it dark.
+        QApplication::setPalette(darkPalette());
         QVERIFY(QDir().mkpath(archivePath));
         QCOMPARE(mkfifo(QFile::encodeName(pipe()).constData(), 0600), 0);
     }
@@ -543,6 +547,59 @@ private slots:
         QCOMPARE(stored.stored(), QStringList());
     }
 
+    // Catches a damaged settings file that stops the viewer at every start or
+    // is taken at its word: a crafted @Variant value (a list that claims 2^31
+    // entries), which Qt's own reader decodes as soon as any key of its
+    // section is read, and that of every section when the file is written; a
+    // size beyond every screen; a file too large to read. Each value is
+    // ignored and the default used, and the next save leaves it out.
+    void damagedSettings_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QStringList>("recent");
+        QTest::addColumn<bool>("sized"); // the stored size of 500 x 400 taken, else the form's
+        QByteArray list;
+        QDataStream stream(&list, QIODevice::WriteOnly);
+        stream.setVersion(QDataStream::Qt_4_0);
+        stream << quint32(QMetaType::QStringList) << quint32(0x7fffffff);
+        QByteArray variant = "@Variant(";
+        for (const char byte : list)
+            variant += "\\x" + QByteArray::number(uchar(byte), 16).rightJustified(2, '0');
+        variant += ')';
+        QTest::newRow("@Variant list of 2^31 entries, ours and another's -> starts, ignored")
+            << "[General]\nrecentFiles=" + variant +
+                   "\nsize=@Size(500 400)\n[Other]\nx=" + variant + '\n'
+            << QStringList() << true;
+        QTest::newRow("size beyond the screens, a list of one file -> default size, the file")
+            << QByteArray("[General]\nsize=@Size(100000 100000)\nrecentFiles=%f/a&.txt\n")
+            << QStringList{"a&&.txt"} << false;
+        QTest::newRow("2 MiB file -> defaults")
+            << "[General]\nsize=@Size(500 400)\n" + QByteArray(2 << 20, '#') << QStringList()
+            << false;
+    }
+
+    void damagedSettings()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QStringList, recent);
+        QFETCH(bool, sized);
+        QVERIFY(writeFile(files->filePath("a&.txt"), queryText({}, {}, "log")));
+        const QString path = settingsDir.filePath("Corvelle/BrindleQueryTool.conf");
+        delete std::exchange(window, nullptr);
+        QVERIFY(writeFile(path, file.replace("%f", QFile::encodeName(files->path()))));
+        window = new BrindleQueryTool;
+        QCOMPARE(recentEntries(), recent);
+        const QRect desktop = QGuiApplication::primaryScreen()->virtualGeometry();
+        QCOMPARE(window->size() == QSize(500, 400), sized);
+        QVERIFY(window->width() <= desktop.width() && window->height() <= desktop.height());
+        delete std::exchange(window, new BrindleQueryTool);
+        QFile written(path);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QByteArray text = written.readAll();
+        QVERIFY2(text.startsWith("[General]") && !text.contains("Variant") && text.size() < 4096,
+                 text.left(200).constData());
+    }
+
     // Catches an unsafe serial reaching a file outside the archive folder, a
     // trimmed serial, and the wrong box for a missing or unreadable archive file.
     void archiveLookup_data()
@@ -598,32 +655,117 @@ private slots:
 
     // Catches find losing the cursor or the case folding, a wrong wrap-around,
     // typing that does not search from the current match, a wrong shortcut,
-    // and Ctrl+F not reaching the search field, or searching.
+    // Ctrl+F not reaching the search field, or searching, and Return or
+    // Shift+Return in the field stepping. Where you are: a count that takes
+    // overlapping matches, a number that is not the selected match's, a label
+    // that misses a step, a wrap, typing or a move of the cursor, a label for
+    // an empty field, no red tint on a miss (or one that turns a dark field
+    // light); Escape not returning to the view or dropping the selection.
+    // Highlights: a match in sight left out, one that find never stops at.
+    // Find All Matches: a line missing or twice, a wrong line number or
+    // section, a line not cut, a list that does not follow typing, Enter or
+    // a click on a row that does not select the line's first match, Escape
+    // or the close button that does not hide the pane.
     void search_data()
     {
         QTest::addColumn<QString>("before");
         QTest::addColumn<QString>("term");
         QTest::addColumn<QString>("keys");
         QTest::addColumn<QString>("after");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QString>("focus");
+        QTest::addColumn<QStringList>("listed");
 
-        // [ and ] mark the selection. Keys are a shortcut, or a letter the user
-        // types into the search field.
+        // before and after are the log of a query, [ and ] marking the
+        // selection, { and } each highlighted match. Keys, one after the
+        // other: a shortcut or key pressed where the focus is, a letter typed
+        // into the search field, RowN for a click on the list's row N, Close
+        // for a click on the pane's close button.
+        // listed holds the rows of Find All Matches, line|section|text, when
+        // its pane is open.
         const auto row = [](const char *name, const char *before, const char *term,
-                            const char *keys, const char *after) {
+                            const char *keys, const char *after, const char *label,
+                            const char *focus = "queryTextEdit", const QStringList &listed = {}) {
             QTest::newRow(name) << QString(before) << QString(term) << QString(keys)
-                                << QString(after);
+                                << QString(after) << QString(label) << QString(focus) << listed;
         };
-        row("F3 from first -> ABC", "[abc] abd ABC", "abc", "F3", "abc abd [ABC]");
-        row("F3 from last -> wraps", "abc abd [ABC]", "abc", "F3", "[abc] abd ABC");
-        row("Shift+F3 from first -> wraps", "[abc] abd ABC", "abc", "Shift+F3", "abc abd [ABC]");
-        row("single, F3 -> stays", "abc [abd] ABC", "abd", "F3", "abc [abd] ABC");
-        row("absent -> selection kept", "abc [abd] ABC", "zzz", "F3", "abc [abd] ABC");
-        row("Ctrl+F -> field focused, nothing found", "[ab]c abd ABC", "abd", "Ctrl+F",
-            "[ab]c abd ABC");
+        row("F3 from first -> ABC, 2 of 2", "[abc] abd ABC", "abc", "F3", "{abc} abd [{ABC}]",
+            "2 of 2");
+        row("F3 from last -> wraps, 1 of 2", "abc abd [ABC]", "abc", "F3", "[{abc}] abd {ABC}",
+            "1 of 2");
+        row("Shift+F3 from first -> wraps, 2 of 2", "[abc] abd ABC", "abc", "Shift+F3",
+            "{abc} abd [{ABC}]", "2 of 2");
+        row("single, F3 -> stays, 1 of 1", "abc [abd] ABC", "abd", "F3", "abc [{abd}] ABC",
+            "1 of 1");
+        row("absent -> selection kept, No matches", "abc [abd] ABC", "zzz", "F3", "abc [abd] ABC",
+            "No matches");
+        row("Ctrl+F -> field focused, nothing found, 1 match", "[ab]c abd ABC", "abd", "Ctrl+F",
+            "[ab]c {abd} ABC", "1 match", "findLineEdit");
         // Typing searches again from the start of the current match.
-        row("typed c -> grows in place", "[ab]c abd ABC", "ab", "c", "[abc] abd ABC");
-        row("typed d -> moves to abd", "[ab]c abd ABC", "ab", "d", "abc [abd] ABC");
-        row("typed x -> miss, cursor at the match", "abc [abd] ABC", "abd", "x", "abc []abd ABC");
+        row("typed c -> grows in place, 1 of 2", "[ab]c abd ABC", "ab", "c", "[{abc}] abd {ABC}",
+            "1 of 2");
+        row("typed d -> moves to abd, 1 of 1", "[ab]c abd ABC", "ab", "d", "abc [{abd}] ABC",
+            "1 of 1");
+        row("typed x -> miss, cursor at the match, No matches", "abc [abd] ABC", "abd", "x",
+            "abc []abd ABC", "No matches");
+        // Return in the field does no more than typing did.
+        row("typed c, Return -> as typing left it", "[ab]c abd ABC", "ab", "Ctrl+F c Return",
+            "[{abc}] abd {ABC}", "1 of 2", "findLineEdit");
+        row("typed c, Shift+Return -> as typing left it", "[ab]c abd ABC", "ab",
+            "Ctrl+F c Shift+Return", "[{abc}] abd {ABC}", "1 of 2", "findLineEdit");
+        row("Escape in the field -> view focused, selection kept", "abc abd [ABC]", "abc",
+            "Ctrl+F Escape", "{abc} abd [{ABC}]", "2 of 2");
+        row("typed x, Backspace -> red tint gone, 1 of 1", "abc [abd] ABC", "abd",
+            "Ctrl+F x Backspace", "abc [{abd}] ABC", "1 of 1", "findLineEdit");
+        row("Home in the view -> off the match, 2 matches", "abc abd [ABC]", "abc", "Home",
+            "[]{abc} abd {ABC}", "2 matches");
+        // Find steps from the end of a match: the count is of those it stops
+        // at, and a match between two of them has no number. Matches that
+        // touch are highlighted as one.
+        row("F3 in aaaa -> 2 of 2, not 3", "[aa]aa", "aa", "F3", "{aa[aa}]", "2 of 2");
+        row("Shift+F3 onto aa between two -> 2 matches", "aa[aa]", "aa", "Shift+F3", "{a[aa]a}",
+            "2 matches");
+
+        const QStringList lines = {"25|Log|abc", "26|Log|ab", "27|Log|xab ab"};
+        row("Ctrl+Shift+F -> headings and log lines, sections", "[]abc\nsettings saved", "settings",
+            "Ctrl+Shift+F", "[]abc\n{settings} saved", "3 matches", "findAllView",
+            {"1|Current settings|PRIMARY (CURRENT) SETTINGS",
+             "12|Factory settings|SHIPPED (FACTORY) SETTINGS", "26|Log|settings saved"});
+        row("Ctrl+Shift+F, Down, Return -> second line's match, 2 of 4", "[]abc\nab\nxab ab", "ab",
+            "Ctrl+Shift+F Down Return", "{ab}c\n[{ab}]\nx{ab} {ab}", "2 of 4", "findAllView",
+            lines);
+        row("Ctrl+Shift+F, click row 3 -> its first match, 3 of 4", "[]abc\nab\nxab ab", "ab",
+            "Ctrl+Shift+F Row3", "{ab}c\n{ab}\nx[{ab}] {ab}", "3 of 4", "findAllView", lines);
+        row("Ctrl+Shift+F, typed c -> list follows", "[]abc\nab\nxab ab", "ab", "Ctrl+Shift+F c",
+            "[{abc}]\nab\nxab ab", "1 of 1", "findAllView", {"25|Log|abc"});
+        row("Ctrl+Shift+F, Escape -> pane hidden, view focused", "[]ab", "ab",
+            "Ctrl+Shift+F Escape", "[]{ab}", "1 match");
+        row("Ctrl+Shift+F, close button -> pane hidden", "[]ab", "ab", "Ctrl+Shift+F Close",
+            "[]{ab}", "1 match");
+        // Only what is in sight is highlighted, again after each scroll.
+        const QString lines200 = QString("x\n").repeated(200);
+        QTest::newRow("F3 to a far line -> highlighted there, not above or below")
+            << "[ab]\n" + lines200 + "ab\n" + lines200 + "ab"
+            << "ab"
+            << "F3"
+            << "ab\n" + lines200 + "[{ab}]\n" + lines200 + "ab"
+            << "2 of 3"
+            << "queryTextEdit" << QStringList();
+        const QString x3000(3000, 'x');
+        QTest::newRow("F3 far along a long line -> highlighted there, not at its start")
+            << "[ab]" + x3000 + "ab"
+            << "ab"
+            << "F3"
+            << "ab" + x3000 + "[{ab}]"
+            << "2 of 2"
+            << "queryTextEdit" << QStringList();
+        const QString longLine = "ab" + QString(250, 'x');
+        QTest::newRow("Ctrl+Shift+F on a long line -> cut at 200, marked")
+            << "[]" + longLine << "ab"
+            << "Ctrl+Shift+F"
+            << "[]{ab}" + QString(250, 'x') << "1 match"
+            << "findAllView"
+            << QStringList{"25|Log|ab" + QString(198, 'x') + "\u2026 [52 more characters]"};
     }
 
     void search()
@@ -632,22 +774,128 @@ private slots:
         QFETCH(QString, term);
         QFETCH(QString, keys);
         QFETCH(QString, after);
+        QFETCH(QString, label);
+        QFETCH(QString, focus);
+        QFETCH(QStringList, listed);
 
-        QString text = before;
-        showQueryDocument(view(), text.remove('[').remove(']'));
+        // The term is in the field before the query opens, as when a user
+        // opens one query after another.
+        field()->setText(term);
+        QString log = before;
+        log.remove('[').remove(']');
+        window->openQuery(fixture("q.txt", queryText({}, {}, log.toUtf8()), false));
+        const QString document = view()->toPlainText();
+        const int logStart = document.indexOf("LOG FILE\n\n") + 10;
         QTextCursor cursor(view()->document());
-        cursor.setPosition(before.indexOf('['));
-        cursor.setPosition(before.indexOf(']') - 1, QTextCursor::KeepAnchor);
+        cursor.setPosition(logStart + before.indexOf('['));
+        cursor.setPosition(logStart + before.indexOf(']') - 1, QTextCursor::KeepAnchor);
         view()->setTextCursor(cursor);
         view()->setFocus();
-        field()->setText(term);
-        const bool typed = keys.size() == 1;
-        typed ? QTest::keyClicks(field(), keys) : press(keys);
-        if (!typed)
-            QTRY_COMPARE(field()->hasFocus(), keys == "Ctrl+F");
+        press(QString());
+        // A user sees the count come in before the next key.
+        auto *count = window->findChild<QLabel *>("findCountLabel");
+        QTRY_VERIFY(!count->text().isEmpty());
+        QString typed = term;
+        auto *matchCount = window->findChild<MatchCount *>();
+        for (const QString &key : keys.split(' ')) {
+            // A user sees the count of each term come in.
+            QTRY_VERIFY(matchCount->isCurrent());
+            if (key.size() == 1) {
+                QTest::keyClicks(field(), key);
+                typed += key;
+            } else if (key.startsWith("Row")) {
+                auto *list = window->findChild<QTableView *>("findAllView");
+                const int row = key.mid(3).toInt() - 1;
+                QTRY_VERIFY(list->model()->rowCount() > row);
+                const QRect shown = list->visualRect(list->model()->index(row, 2));
+                QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, shown.center());
+            } else if (key == "Close") {
+                auto *close = window->findChild<QToolButton *>("findAllCloseButton");
+                QTRY_VERIFY(!close->rect().isEmpty());
+                QTest::mouseClick(close, Qt::LeftButton);
+            } else {
+                QTest::keySequence(QApplication::focusWidget(), QKeySequence(key));
+                if (key == "Backspace")
+                    typed.chop(1);
+            }
+        }
+
+        QTRY_COMPARE(count->text(), label);
+        QTRY_COMPARE(QApplication::focusWidget()->objectName(), focus);
+        QCOMPARE(field()->text(), typed);
+
+        // The log as shown, with the selection and the highlights marked; at
+        // one place, what ends before what starts.
         const QTextCursor found = view()->textCursor();
-        QCOMPARE(text.insert(found.selectionEnd(), ']').insert(found.selectionStart(), '['), after);
-        QCOMPARE(field()->text(), typed ? term + keys : term);
+        QMultiMap<int, QChar> starts, ends;
+        for (const QTextEdit::ExtraSelection &match : view()->extraSelections()) {
+            starts.insert(match.cursor.selectionStart(), '{');
+            ends.insert(match.cursor.selectionEnd(), '}');
+            // Its own colour, under which the dark palette's white text reads.
+            const QColor colour = match.format.background().color();
+            QVERIFY(colour != QColor(104, 80, 24) &&
+                    colour != view()->palette().highlight().color());
+            QVERIFY(colour.lightness() < 100);
+        }
+        QString shown;
+        for (int at = logStart, end = logStart + log.size(); at <= end; ++at) {
+            for (const QChar mark : ends.values(at))
+                shown += mark;
+            if (found.hasSelection() && at == found.selectionEnd())
+                shown += ']';
+            if (at == found.selectionStart())
+                shown += found.hasSelection() ? "[" : "[]";
+            for (const QChar mark : starts.values(at))
+                shown += mark;
+            if (at < end)
+                shown += document.at(at);
+        }
+        QCOMPARE(shown, after);
+
+        auto *pane = window->findChild<QWidget *>("findAllPane");
+        QCOMPARE(pane->isVisible(), !listed.isEmpty());
+        QStringList rows;
+        const QAbstractItemModel *model = window->findChild<QTableView *>("findAllView")->model();
+        for (int row = 0; pane->isVisible() && row < model->rowCount(); ++row) {
+            QStringList columns;
+            for (int column = 0; column < model->columnCount(); ++column)
+                columns << model->index(row, column).data().toString();
+            rows << columns.join('|');
+        }
+        QCOMPARE(rows, listed);
+
+        const QColor base = field()->palette().color(QPalette::Base);
+        if (label == "No matches")
+            QVERIFY2(base.red() > 2 * base.green() && base.lightness() < 100,
+                     qPrintable(base.name()));
+        else
+            QCOMPARE(base, view()->palette().color(QPalette::Base));
+    }
+
+    // Catches a count past its budget that shows nothing until it is done,
+    // or shows what it has found so far without its "+", or in the wrong
+    // order. The budget is made nil so that every piece of the count shows.
+    void countInProgress()
+    {
+        const QByteArray line = QByteArray("ab ").repeated(3000) + '\n';
+        window->openQuery(fixture("q.txt", queryText({}, {}, line.repeated(300)), false));
+        auto *count = window->findChild<MatchCount *>();
+        count->setProgressInterval(0);
+        QStringList shown;
+        connect(count, &MatchCount::updated, this,
+                [&shown, this] { shown << window->findChild<QLabel *>("findCountLabel")->text(); });
+        field()->setText("AB");
+        QTRY_COMPARE(shown.value(shown.size() - 1), QStringLiteral("900,000 matches"));
+        QVERIFY2(shown.size() > 1, qPrintable(shown.join(", ")));
+        // What is found so far never shrinks, and at first falls short.
+        int before = 0;
+        for (const QString &partial : shown.mid(0, shown.size() - 1)) {
+            QVERIFY2(partial.endsWith("+ matches"), qPrintable(partial));
+            const int found = QLocale::c().toInt(partial.section('+', 0, 0));
+            QVERIFY2(found >= before && found <= 900000, qPrintable(shown.join(", ")));
+            before = found;
+        }
+        QVERIFY2(!shown.first().startsWith("900,000"), qPrintable(shown.join(", ")));
     }
 
     // Catches a jump that searches from the cursor, misses an earlier mention
@@ -770,7 +1018,8 @@ private:
         window->show();
         QApplication::setActiveWindow(window);
         QVERIFY(QTest::qWaitForWindowActive(window));
-        QTest::keySequence(window, QKeySequence(keys));
+        if (!keys.isEmpty())
+            QTest::keySequence(window, QKeySequence(keys));
     }
 
     QString fixture(const QString &name, const QByteArray &text, bool zipped) const

@@ -69,6 +69,46 @@ private slots:
             return QString("<command name=\"%1\" args=\"%2\">\n%3</command>\n")
                 .arg(name, args, output);
         };
+        // A head or tail whose args are exactly the path prints part of the
+        // file; the cat that prints all of it prints those lines too. Of two
+        // cats the first counts, and a later command with more lines but not
+        // all of the first's (forged in a log whose "]]>" ends its CDATA
+        // early) takes nothing.
+        const QString three = "  key=\"a\" value=\"%1\"\n  key=\"b\" value=\"%1\"\n"
+                              "  key=\"c\" value=\"%1\"\n";
+        row("head and tail of the path around two cats -> the first cat's",
+            named("head", primary, "  key=\"a\" value=\"cat\"\n  key=\"b\" value=\"cat\"\n") +
+                named("cat", primary, qPrintable(three.arg("cat"))) +
+                named("cat", primary, qPrintable(three.arg("again") + three.arg("more"))) +
+                named("tail", primary, "  key=\"c\" value=\"cat\"\n"),
+            block(primaryHeading, QString(6, '\n') + "a\tcat\nb\tcat\nc\tcat\n\n") +
+                block(shippedHeading));
+        const QString injected =
+            "x: ]]></command>" +
+            command(primarySettingsMarker, qPrintable(three.arg("log") + three.arg("log2"))) +
+            "<command name=\"x\"><![CDATA[\n";
+        row("cat, then a longer cat forged in the log -> the cat's",
+            named("cat", primary, qPrintable(three.arg("cat"))) + journal + "<![CDATA[" + injected +
+                "]]></command>",
+            block(primaryHeading, QString(6, '\n') + "a\tcat\nb\tcat\nc\tcat\n\n") +
+                block(shippedHeading) + log("x: "));
+        // No command's args are exactly the path: the first opening tag that
+        // names it, not the log line before it that quotes it.
+        const QString quoting = "reading " + primary + " key=\"a\" value=\"log\"\n";
+        row("log line quoting the path, then cat -v of it -> the cat's",
+            journal + "<![CDATA[" + quoting + "]]></command>\n" +
+                named("cat", "-v " + primary, "  key=\"a\" value=\"cat\"\n"),
+            block(primaryHeading, QString(6, '\n') + "a\tcat\n\n") + block(shippedHeading) +
+                log(quoting));
+        // A command cut off before its end ends where the next one starts; a
+        // command quoted in a log is text, however many lines it prints.
+        const QString forged = command(primarySettingsMarker, qPrintable(three.arg("log")));
+        row("cat cut off before the shipped cat, longer cat in the log -> its own line",
+            command(primarySettingsMarker, "  key=\"a\" value=\"1\"\n").remove("</command>\n") +
+                command(shippedSettingsMarker, "  key=\"c\" value=\"1\"\n") + journal +
+                "<![CDATA[" + forged + "]]></command>",
+            block(primaryHeading, QString(6, '\n') + "a\t1\n\n") +
+                block(shippedHeading, QString(6, '\n') + "c\t1\n\n") + log(forged));
         row("md5sum, stat, ls -l, tail -n 3 of the file, cat of a backup, then cat -> the cat's",
             named("md5sum", primary, "d41d8cd98f00b204e9800998ecf8427e\n") +
                 named("stat", primary, "  File: primary\n") +
@@ -82,11 +122,11 @@ private slots:
         row("CR, U+2028, U+2029, U+0085, U+FDD0, bidi, ESC in values; TAB, \\ -> escaped, kept",
             command(primarySettingsMarker,
                     "key=\"a\" value=\"south\rmaintenance-challenge\t0000\"\n"
-                    "key=\"b\u2028c\" value=\"x\u2029\u0085\ufdd0\u202e\u2066\u200f\\\\y\x1b\"\n"),
-            block(primaryHeading,
-                  QString(6, '\n') +
-                      "a\tsouth\\rmaintenance-challenge\t0000\n"
-                      "b\\u2028c\tx\\u2029\\u0085\\ufdd0\\u202e\\u2066\\u200f\\\\y\\x1b\n\n") +
+                    "key=\"b\u2028c\" "
+                    "value=\"x\u2029\u0085\ufdd0\u202e\u2066\u200f\u200e\u061c\\\\y\x1b\"\n"),
+            block(primaryHeading, QString(6, '\n') + "a\tsouth\\rmaintenance-challenge\t0000\n"
+                                                     "b\\u2028c\tx\\u2029\\u0085\\ufdd0\\u202e\\u20"
+                                                     "66\\u200f\\u200e\\u061c\\\\y\\x1b\n\n") +
                 block(shippedHeading));
         // Far from the start, the log lies behind where it is moved to.
         row("long text before the log -> log",

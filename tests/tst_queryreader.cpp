@@ -37,9 +37,13 @@ private slots:
         row("entry A B 0 C D -> A B U+FFFD C D", "q.zip", {},
             "AB" + QString(QChar::ReplacementCharacter) + "CD",
             {{"q.txt", QByteArray("AB\0CD", 5)}});
+        // Line ends by majority, in an archive and a plain file alike: lone
+        // CRs that outnumber the line feeds are line ends, a CR LF pair stays.
         row("entry with CR line ends only -> read with line feeds", "q.zip", {}, "a\nb\n\nc",
             {{"q.txt", "a\rb\r\rc"}});
-        row("CRs and one line feed -> as written", "q.txt", "a\rb\r\n", "a\rb\r\n");
+        row("plain file, CR line ends and one stray line feed -> CRs read as line feeds", "q.txt",
+            "a\rb\r\nc\rd\ne\r", "a\nb\r\nc\nd\ne\n");
+        row("as many lone CRs as line feeds -> as written", "q.txt", "a\rb\r\n", "a\rb\r\n");
         row(".Zip -> lower-case .zip", "q.Zip", {}, "!lower-case .zip", {{"q.txt", "query"}});
         row("random bytes named .zip -> not a ZIP archive", "q.zip",
             QByteArray("PK\x05\x06\x9c\x11\xff\xfe\x00\x01garbage", 18), "!not a ZIP archive");

@@ -1,4 +1,5 @@
 #include "settings/settingsdecoder.h"
+#include "settings/textescape.h"
 
 #include <QtTest>
 
@@ -35,6 +36,31 @@ private slots:
     {
         QFETCH(QString, key);
         QTEST(settingGroup(key), "group");
+    }
+
+    // Catches a direction control missing from the escaped set, checked
+    // against Unicode's data as Qt has it: every character of an explicit
+    // direction class (embeddings, overrides, isolates and their pops) and
+    // every format character of a strong direction (the invisible marks,
+    // U+061C among them) is escaped in both styles. Unicode's Bidi_Control
+    // characters all lie in the BMP, and escapes work on UTF-16 code units.
+    void directionControlsEscaped()
+    {
+        const QSet<QChar::Direction> explicitClasses{QChar::DirLRE, QChar::DirRLE, QChar::DirLRO,
+                                                     QChar::DirRLO, QChar::DirPDF, QChar::DirLRI,
+                                                     QChar::DirRLI, QChar::DirFSI, QChar::DirPDI};
+        const QSet<QChar::Direction> strong{QChar::DirL, QChar::DirR, QChar::DirAL};
+        int controls = 0;
+        for (uint code = 0; code < 0x10000; ++code) {
+            const QChar c(code);
+            if (!explicitClasses.contains(c.direction()) &&
+                !(c.category() == QChar::Other_Format && strong.contains(c.direction())))
+                continue;
+            ++controls;
+            for (const EscapeStyle style : {EscapeStyle::Document, EscapeStyle::Terminal})
+                QCOMPARE(escaped(QString(c), style), QString::asprintf("\\u%04x", code));
+        }
+        QCOMPARE(controls, 13);
     }
 };
 

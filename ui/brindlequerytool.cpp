@@ -2,11 +2,13 @@
 #include "ui_brindlequerytool.h"
 
 #include "platform/installedversion.h"
+#include "platform/settingsfile.h"
 #include "query/archive.h"
 #include "query/querydocument.h"
 #include "query/queryreader.h"
 #include "query/viewerarguments.h"
 #include "query/viewtext.h"
+#include "ui/findbar.h"
 #include "ui/plaintext.h"
 #include "ui/queryview.h"
 #include "update/updatecheck.h"
@@ -34,6 +36,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <new>
 #include <utility>
 
 namespace {
@@ -41,18 +44,29 @@ namespace {
 // How many keys the tip on a comparison's heading names.
 constexpr int listedKeys = 10;
 
+// A value of ours from the settings file, which safeIniFormat reads without
+// ever decoding what Qt would build from binary data; a value of another type
+// than we store is ignored, and the default used.
+template<typename T> T storedValue(const QSettings &settings, const QString &key)
+{
+    const QVariant value = settings.value(key);
+    return value.userType() == qMetaTypeId<T>() ? value.value<T>() : T();
+}
+
 } // namespace
 
 BrindleQueryTool::BrindleQueryTool(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::BrindleQueryTool)
-    , settings(QStringLiteral("Corvelle"), QStringLiteral("BrindleQueryTool"))
+    , settings(userSettingsFile(QStringLiteral("Corvelle"), QStringLiteral("BrindleQueryTool")),
+               userSettingsFormat())
 {
     ui->setupUi(this);
     setAcceptDrops(true);
     setUpMarkToolTips();
+    setUpFind();
     restoreWindowState();
-    fileDialogDirName = settings.value(QStringLiteral("fileDialogDirName"), QString()).toString();
+    fileDialogDirName = storedValue<QString>(settings, QStringLiteral("fileDialogDirName"));
     recentFiles.load(settings.value(QStringLiteral("recentFiles")));
     const QStringList storedHistory =
         storedAbsolutePaths(settings.value(QStringLiteral("historyDatabase")));
@@ -82,36 +96,48 @@ void BrindleQueryTool::setUpMarkToolTips()
     ui->queryTextEdit->viewport()->installEventFilter(this);
 }
 
+void BrindleQueryTool::setUpFind()
+{
+    findBar = new FindBar(
+        {ui->queryTextEdit, ui->findLineEdit, ui->findCountLabel, ui->findAllPane, ui->findAllLabel,
+         ui->findAllView},
+        [this](int line) {
+            const HeadingLines &at = shownQuery.headings;
+            if (at.log >= 0 && line >= at.log)
+                return tr("Log");
+            if (at.shipped >= 0 && line >= at.shipped)
+                return tr("Factory settings");
+            return at.primary >= 0 && line >= at.primary ? tr("Current settings") : QString();
+        },
+        this);
+}
+
 void BrindleQueryTool::restoreWindowState()
 {
-    if (settings.contains(QStringLiteral("pos"))) {
-        const QPoint position = settings.value(QStringLiteral("pos")).toPoint();
-        const QSize frameSize = settings.contains(QStringLiteral("size"))
-                                    ? settings.value(QStringLiteral("size")).toSize()
-                                    : size();
+    // A size beyond all the screens together is not one the window had: a
+    // damaged file's, which would make the window's backing store as big.
+    const QSize frameSize = storedValue<QSize>(settings, QStringLiteral("size"));
+    const QRect desktop = QGuiApplication::primaryScreen()->virtualGeometry();
+    const bool sized = frameSize.isValid() && frameSize.width() <= desktop.width() &&
+                       frameSize.height() <= desktop.height();
+    if (settings.value(QStringLiteral("pos")).userType() == QMetaType::QPoint) {
         // A position saved on a monitor that is gone would put the window
         // where nobody can see it; the window system places it instead.
-        const QRect frame(position, frameSize);
+        const QPoint position = storedValue<QPoint>(settings, QStringLiteral("pos"));
+        const QRect frame(position, sized ? frameSize : size());
         bool onScreen = false;
         for (const QScreen *screen : QGuiApplication::screens())
             onScreen = onScreen || screen->availableGeometry().intersects(frame);
         if (onScreen)
             move(position);
     }
-    if (settings.contains(QStringLiteral("size")))
-        resize(settings.value(QStringLiteral("size")).toSize());
+    if (sized)
+        resize(frameSize);
 }
 
 QString BrindleQueryTool::readQueryFile(const QString &path, QString *reason) const
 {
     return ::readQueryFile(path, reason);
-}
-
-QueryDocument BrindleQueryTool::assembleQueryDocument(QString queryText) const
-{
-    // Taken by value: the log is moved within the query text's own storage
-    // instead of being copied.
-    return ::assembleQueryDocument(std::move(queryText));
 }
 
 void BrindleQueryTool::openQuery(const QString &path)
@@ -126,32 +152,40 @@ void BrindleQueryTool::openQuery(const QString &path)
 bool BrindleQueryTool::loadQuery(const QString &path, LoadedQuery *loaded)
 {
     const BusyCursor busy;
-    ViewText shown;
-    {
+    const auto refuseQuery = [this](const QString &reason) {
+        showWarning(tr("Couldn't read the query file.") + QLatin1Char('\n') + reason);
+        return false;
+    };
+    try {
         // The query text is dropped before the view is filled, to keep the
         // peak memory of a big dump down.
         QString reason;
         QString queryText = readQueryFile(path, &reason);
-        if (queryText.isEmpty()) {
-            showWarning(tr("Couldn't read the query file.") + QLatin1Char('\n') + reason);
+        if (queryText.isEmpty())
+            return refuseQuery(reason);
+        DocumentPlan plan = planQueryDocument(queryText);
+        if (!plan.document.refusal.isNull())
+            return refuseQuery(plan.document.refusal);
+        // Measured in place before anything is built, so that a document the
+        // view cannot hold is refused at once and the one shown stays.
+        const ViewSize size = plannedViewSize(plan, queryText);
+        if (!fitsView(size)) {
+            showWarning(viewRefusalText(size, path));
             return false;
         }
-        QueryDocument document = assembleQueryDocument(std::move(queryText));
+        QueryDocument document = buildQueryDocument(std::move(plan), std::move(queryText));
         loaded->marks = settingMarks(document);
         loaded->serial = printerSerial(document, path);
         loaded->headings = {document.primary.firstLine, document.shipped.firstLine,
                             document.logLine};
         loaded->primary = std::move(document.primary);
-        // Counted and cut before the fill, so that a document the view
-        // cannot hold is refused at once and the one shown stays.
-        shown = viewText(std::move(document.text));
-    }
-    if (!shown.fits) {
-        showWarning(viewRefusalText(shown, path));
-        return false;
+        loaded->document =
+            size.cut ? viewText(std::move(document.text)).text : std::move(document.text);
+    } catch (const std::bad_alloc &) {
+        *loaded = LoadedQuery();
+        return refuseQuery(notEnoughMemoryReason());
     }
     loaded->path = path;
-    loaded->document = std::move(shown.text);
     return true;
 }
 
@@ -205,7 +239,7 @@ void BrindleQueryTool::showMarks()
                         QTextCursor::KeepAnchor);
         selections.append({run, marked});
     }
-    view->setExtraSelections(selections);
+    findBar->setMarks(selections);
 }
 
 void BrindleQueryTool::showTitleAndActions()
@@ -388,19 +422,31 @@ void BrindleQueryTool::compareWithFile(const QString &path)
         return;
     }
     const BusyCursor busy;
+    const auto refuseQuery = [this](const QString &reason) {
+        showWarning(tr("Couldn't read the query file.") + QLatin1Char('\n') + reason);
+    };
     Comparison other;
     other.source = Comparison::OtherPrinter;
     other.name = QFileInfo(path).fileName();
-    {
+    try {
+        // Only the other printer's settings are needed: its document is
+        // never built.
         QString reason;
         QString queryText = readQueryFile(path, &reason);
         if (queryText.isEmpty()) {
-            showWarning(tr("Couldn't read the query file.") + QLatin1Char('\n') + reason);
+            refuseQuery(reason);
             return;
         }
-        QueryDocument document = assembleQueryDocument(std::move(queryText));
+        QueryDocument document = planQueryDocument(queryText).document;
+        if (!document.refusal.isNull()) {
+            refuseQuery(document.refusal);
+            return;
+        }
         other.serial = printerSerial(document, path);
         other.primary = std::move(document.primary.entries);
+    } catch (const std::bad_alloc &) {
+        refuseQuery(notEnoughMemoryReason());
+        return;
     }
     if (other.primary.isEmpty()) {
         showWarning(refused + tr("The other query file holds no primary (current) settings."));
@@ -655,6 +701,26 @@ void BrindleQueryTool::on_findLineEdit_textEdited(const QString &)
     // still matches there keeps the selection in place.
     ui->queryTextEdit->moveCursor(QTextCursor::Left, QTextCursor::MoveAnchor);
     ui->actionFindNext->activate(QAction::Trigger);
+}
+
+void BrindleQueryTool::on_actionFindAll_triggered()
+{
+    findBar->showAllMatches();
+}
+
+void BrindleQueryTool::on_findAllView_activated(const QModelIndex &row)
+{
+    findBar->jumpToRow(row);
+}
+
+void BrindleQueryTool::on_findAllView_clicked(const QModelIndex &row)
+{
+    findBar->jumpToRow(row);
+}
+
+void BrindleQueryTool::on_findAllCloseButton_clicked()
+{
+    findBar->hideAllMatches();
 }
 
 // The first occurrence of the heading's text from the start of the document,

@@ -7,7 +7,8 @@
 // window asks the user, shows results and remembers where it was. The lines
 // whose settings differ from the factory settings, or while comparing from
 // another printer's current settings or an earlier state's, are marked with
-// the view's extra selections, so the document itself stays as assembled.
+// the view's extra selections, so the document itself stays as assembled;
+// the find bar lays the highlights of the search term's matches over them.
 
 #include "export/fleethistory.h"
 #include "query/recentfiles.h"
@@ -17,6 +18,9 @@
 #include <QSettings>
 #include <QString>
 #include <QTextDocument>
+
+class FindBar;
+class QModelIndex;
 
 namespace Ui {
 class BrindleQueryTool;
@@ -57,6 +61,10 @@ private slots:
     void on_actionFindPrevious_triggered();
     void on_actionFindNext_triggered();
     void on_findLineEdit_textEdited(const QString &);
+    void on_actionFindAll_triggered();
+    void on_findAllView_activated(const QModelIndex &row);
+    void on_findAllView_clicked(const QModelIndex &row);
+    void on_findAllCloseButton_clicked();
     void on_actionJumpPrimary_triggered();
     void on_actionJumpShipped_triggered();
     void on_actionJumpLog_triggered();
@@ -103,6 +111,7 @@ private:
     };
 
     void setUpMarkToolTips();
+    void setUpFind();
     void restoreWindowState();
     bool loadQuery(const QString &path, LoadedQuery *loaded);
     void showQuery(LoadedQuery loaded);
@@ -122,7 +131,6 @@ private:
     QString markToolTip(int line) const;
     QString comparisonToolTip(const SettingMark &mark) const;
     QString readQueryFile(const QString &path, QString *reason) const;
-    QueryDocument assembleQueryDocument(QString queryText) const;
     void showWarning(const QString &text);
     void checkForUpdates();
     void findWithWrapAround(QTextDocument::FindFlags flags);
@@ -142,4 +150,6 @@ private:
     // The export database whose history the earlier states come from: the
     // command line's, else the one chosen last.
     QString historyDatabase;
+    // The count, the highlights and the list of matches of the search term.
+    FindBar *findBar = nullptr;
 };

@@ -128,4 +128,14 @@ bool findInView(QPlainTextEdit *view, const QString &term, QTextDocument::FindFl
     return true;
 }
 
+DocumentText searchedText(QPlainTextEdit *view)
+{
+    QTextDocument *document = view->document();
+    if (QueryTextIndex *index = QueryTextIndex::of(document))
+        return index->documentText();
+    // Block breaks are paragraph separators in the raw text, each one
+    // position as in the document.
+    return DocumentText(document->toRawText());
+}
+
 #include "queryview.moc"

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "query/documenttext.h"
+
 #include <QCursor>
 #include <QGuiApplication>
 #include <QString>
@@ -20,6 +22,12 @@ void showQueryDocument(QPlainTextEdit *view, const QString &text);
 // alone and returns false), answered from the index of showQueryDocument
 // while the document is unchanged, and by view->find otherwise.
 bool findInView(QPlainTextEdit *view, const QString &term, QTextDocument::FindFlags flags);
+
+// The text of the view's document as findInView searches it: from the index
+// of showQueryDocument while the document is unchanged, sharing its text and
+// working out its positions at the first call, else copied from the
+// document itself.
+DocumentText searchedText(QPlainTextEdit *view);
 
 // Shows the busy cursor over the whole application while it lives.
 class BusyCursor
