@@ -120,8 +120,11 @@ private:
 
 // The setting lines of text[from, to). Only lines that hold key=" and after
 // it value=" are looked at, found by a search for the key: empty lines and
-// lines without one cost nothing and are never stored.
-SettingsSection scanSection(const QString &text, int from, int to, QLatin1String marker)
+// lines without one cost nothing and are never stored. printed counts them
+// over every output of the file scanned, so that many commands printing it
+// cannot multiply the limit.
+SettingsSection scanSection(const QString &text, int from, int to, QLatin1String marker,
+                            int &printed)
 {
     SettingsSection section;
     section.start = from;
@@ -130,7 +133,6 @@ SettingsSection scanSection(const QString &text, int from, int to, QLatin1String
     const QLatin1String value("value=\"");
     const SettingPattern pattern;
     const QChar *s = text.constData();
-    int candidates = 0;
     int lineStart = from; // no line feed between here and the next key
     for (int at = indexOfShort(text, key, from, to); at >= 0;
          at = indexOfShort(text, key, lineStart, to)) {
@@ -143,9 +145,10 @@ SettingsSection scanSection(const QString &text, int from, int to, QLatin1String
         lineStart = end + 1;
         if (indexOfShort(text, value, at + key.size(), end) < 0)
             continue;
-        if (++candidates > maxSettingLines) {
-            section.refusal = tr("The %1 settings hold more than %2 setting lines.")
-                                  .arg(sectionName(marker), groupedNumber(maxSettingLines));
+        if (++printed > maxSettingLines) {
+            section.refusal =
+                tr("The commands that print the %1 settings print more than %2 setting lines.")
+                    .arg(sectionName(marker), groupedNumber(maxSettingLines));
             break;
         }
         if (end - start > maxSettingLineLength) {
@@ -191,16 +194,17 @@ bool printsMoreOf(const SettingsSection &later, const SettingsSection &earlier)
 SettingsSections printingCommandSections(const QString &queryText, CdataEnds &cdataEnds)
 {
     SettingsSections printed;
-    const struct
+    struct
     {
-        QString attribute;
-        QLatin1String marker;
+        const QString attribute;
+        const QLatin1String marker;
         SettingsSection &best;
+        int lines;
     } files[] = {
         {QLatin1String("args=\"") + primarySettingsMarker + QLatin1Char('"'), primarySettingsMarker,
-         printed.primary},
+         printed.primary, 0},
         {QLatin1String("args=\"") + shippedSettingsMarker + QLatin1Char('"'), shippedSettingsMarker,
-         printed.shipped},
+         printed.shipped, 0},
     };
     OutputEnds outputs(queryText);
     for (int tag = nextCommandTag(queryText, 0, cdataEnds); tag >= 0;) {
@@ -208,13 +212,14 @@ SettingsSections printingCommandSections(const QString &queryText, CdataEnds &cd
         if (tagEnd < 0)
             break;
         const QStringRef tagText(&queryText, tag, tagEnd - tag);
-        for (const auto &file : files) {
+        for (auto &file : files) {
             const int at = tagText.indexOf(file.attribute);
             const int end = at < 0 ? -1 : outputs.after(tagEnd + 1);
             if (end < 0)
                 continue;
             // From the path on, as the other rules start a section.
-            SettingsSection section = scanSection(queryText, tag + at + 6, end, file.marker);
+            SettingsSection section =
+                scanSection(queryText, tag + at + 6, end, file.marker, file.lines);
             if (!section.refusal.isNull() || printsMoreOf(section, file.best))
                 file.best = std::move(section);
             if (!file.best.refusal.isNull())
@@ -254,7 +259,9 @@ SettingsSections settingsSections(const QString &queryText, CdataEnds &cdataEnds
         if (section->refusal.isNull() && section->lines.isEmpty()) {
             const int start = namingSectionStart(queryText, marker, cdataEnds);
             const int end = start < 0 ? -1 : OutputEnds(queryText).after(start);
-            *section = end < 0 ? SettingsSection() : scanSection(queryText, start, end, marker);
+            int printed = 0;
+            *section =
+                end < 0 ? SettingsSection() : scanSection(queryText, start, end, marker, printed);
         }
     }
     return sections;

@@ -41,9 +41,10 @@ inline constexpr QLatin1String logCutNote =
 // printer's section holds a few hundred settings of a few dozen characters.
 // Past a limit the query text is refused with a reason that names it.
 //
-// The most setting lines of a section: lines that hold key=" and after it
-// value=", the only ones the decoder looks at. Others (empty lines, lines
-// without a key) are passed over and cost nothing.
+// The most setting lines printed for one settings file, counted over every
+// command whose output is searched for its section: lines that hold key="
+// and after it value=", the only ones the decoder looks at. Others (empty
+// lines, lines without a key) are passed over and cost nothing.
 extern const int maxSettingLines;
 // The longest setting line: the matcher's memory grows with the quotes of a
 // line.
@@ -65,8 +66,8 @@ struct SettingsSection
     // the section holds no setting line (its command failed or printed
     // something else), so that it counts as missing.
     QVector<SettingLine> lines;
-    // Null, or why the text is refused: a section past maxSettingLines or
-    // with a line past maxSettingLineLength.
+    // Null, or why the text is refused: its file printed past
+    // maxSettingLines or with a line past maxSettingLineLength.
     QString refusal;
 };
 

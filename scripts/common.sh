@@ -10,7 +10,7 @@ BRINDLE_PACKAGES=(
     qtbase5-dev
     libquazip1-qt5-dev zlib1g-dev libsqlite3-dev
     libmsi-dev libglib2.0-dev wixl
-    xvfb xauth x11-utils xdotool imagemagick unzip zip
+    xvfb xauth x11-utils xdotool imagemagick unzip zip strace python3
     dpkg-dev desktop-file-utils appstream libqt5svg5
 )
 

@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -52,13 +53,59 @@ static QByteArray fileBytes(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
-// Limits set on a child before it starts.
+// JSON as Python's strict reader takes it (one document, or one per line with
+// lines), written again sorted and in ASCII; empty when it refuses it. Qt's
+// reader lets a bad escape or a raw control character pass.
+static QByteArray strictJson(const QByteArray &json, bool lines = false)
+{
+    QProcess python;
+    const QString script = "import json, sys\n"
+                           "text = sys.stdin.buffer.read().decode()\n"
+                           "docs = text.split('\\n')[:-1] if sys.argv[1:] else [text]\n"
+                           "print('\\n'.join(json.dumps(json.loads(d), sort_keys=True) "
+                           "for d in docs))";
+    python.start("python3",
+                 QStringList{"-c", script} + (lines ? QStringList{"lines"} : QStringList()));
+    python.write(json);
+    python.closeWriteChannel();
+    if (!python.waitForFinished(60000) || python.exitStatus() != QProcess::NormalExit ||
+        python.exitCode() != 0)
+        return {};
+    return python.readAllStandardOutput();
+}
+
+// Whether strace's log (descriptors named with -y) shows the new database
+// synced after its last write and before it is renamed into place, and its
+// folder synced after the rename: a power cut must not lose the database.
+static bool syncedBeforeRenamed(const QString &trace, const QString &folder)
+{
+    int written = -1, synced = -1, renamed = -1, folderSynced = -1;
+    const QByteArrayList lines = fileBytes(trace).split('\n');
+    for (int i = 0; i < lines.size(); ++i) {
+        const QByteArray &line = lines.at(i);
+        const bool temporary = line.contains(".tmp>");
+        const bool sync = line.contains("fsync(") || line.contains("fdatasync(");
+        if (sync && temporary)
+            synced = i;
+        else if (sync && line.contains("<" + QFile::encodeName(folder) + ">") && renamed >= 0)
+            folderSynced = i;
+        else if (temporary && line.contains("write"))
+            written = i;
+        else if (line.contains("rename") && line.contains(".tmp\","))
+            renamed = i;
+    }
+    return written >= 0 && written < synced && synced < renamed && renamed < folderSynced;
+}
+
+// Limits set on a child before it starts, and how it is watched.
 struct Limits
 {
     rlim_t openFiles = 0;    // RLIMIT_NOFILE; 0 leaves it
     rlim_t addressSpace = 0; // RLIMIT_AS, which AddressSanitizer cannot run under
     int umask = -1;
     QByteArray asanOptions; // added to ASAN_OPTIONS
+    int terminal = 0;       // 1 or 2: that stream on a pseudo-terminal, the other a file
+    QString trace;          // where strace logs the child's syncs, writes and renames
 };
 
 struct Child
@@ -70,16 +117,22 @@ struct Child
 };
 
 // brindle-query as a child of this process alone (QProcess sets no limits and
-// gives no peak memory), its output through files, stopped after two minutes.
+// gives no peak memory), its output through files or a terminal, stopped
+// after two minutes.
 static Child runChild(const QStringList &arguments, const Limits &limits = {})
 {
     QTemporaryFile out;
     QTemporaryFile err;
     if (!out.open() || !err.open())
         return {};
-    QByteArrayList argumentBytes{
-        QFile::encodeName(QCoreApplication::applicationDirPath() + "/brindle-query")};
-    for (const QString &argument : arguments)
+    QStringList command{QCoreApplication::applicationDirPath() + "/brindle-query"};
+    const QString traced = "-f -qq -y -e "
+                           "trace=fsync,fdatasync,write,pwrite64,rename,renameat,renameat2 -o";
+    if (!limits.trace.isEmpty())
+        command = QStringList{QStandardPaths::findExecutable("strace")} + traced.split(' ') +
+                  QStringList{limits.trace, "--"} + command;
+    QByteArrayList argumentBytes;
+    for (const QString &argument : command + arguments)
         argumentBytes << QFile::encodeName(argument);
     QVector<char *> argv;
     for (QByteArray &argument : argumentBytes)
@@ -90,16 +143,28 @@ static Child runChild(const QStringList &arguments, const Limits &limits = {})
         if (!variable.startsWith("ASAN_OPTIONS="))
             environment << variable.toLocal8Bit();
     }
-    environment << "ASAN_OPTIONS=" + qgetenv("ASAN_OPTIONS") + ':' + limits.asanOptions;
+    // LeakSanitizer cannot run under a tracer.
+    environment << "ASAN_OPTIONS=" + qgetenv("ASAN_OPTIONS") + ':' + limits.asanOptions +
+                       (limits.trace.isEmpty() ? "" : ":detect_leaks=0");
     QVector<char *> envp;
     for (QByteArray &variable : environment)
         envp << variable.data();
     envp << nullptr;
+    // Raw, so that the terminal passes the bytes as written.
+    int master = -1;
+    int slave = -1;
+    termios raw{};
+    cfmakeraw(&raw);
+    if (limits.terminal &&
+        (openpty(&master, &slave, nullptr, &raw, nullptr) != 0 ||
+         fcntl(master, F_SETFL, O_NONBLOCK) != 0 || fcntl(master, F_SETFD, FD_CLOEXEC) != 0 ||
+         fcntl(slave, F_SETFD, FD_CLOEXEC) != 0))
+        return {};
 
     const pid_t pid = fork();
     if (pid == 0) { // only calls that are safe after fork in a threaded process
-        dup2(out.handle(), 1);
-        dup2(err.handle(), 2);
+        dup2(limits.terminal == 1 ? slave : out.handle(), 1);
+        dup2(limits.terminal == 2 ? slave : err.handle(), 2);
         const rlimit files{limits.openFiles, limits.openFiles};
         const rlimit space{limits.addressSpace, limits.addressSpace};
         if ((limits.openFiles && setrlimit(RLIMIT_NOFILE, &files) != 0) ||
@@ -110,23 +175,38 @@ static Child runChild(const QStringList &arguments, const Limits &limits = {})
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
+    if (slave >= 0)
+        close(slave);
+    // Read as it comes, so that a full terminal never blocks the child.
+    QByteArray terminal;
+    const auto readTerminal = [master, &terminal] {
+        char buffer[4096];
+        for (ssize_t got; master >= 0 && (got = read(master, buffer, sizeof buffer)) > 0;)
+            terminal.append(buffer, int(got));
+    };
     Child child;
     int status = 0;
     rusage usage{};
     QDeadlineTimer deadline(120000);
     pid_t done = 0;
-    while (pid > 0 && (done = wait4(pid, &status, WNOHANG, &usage)) == 0 && !deadline.hasExpired())
+    while (pid > 0 && (done = wait4(pid, &status, WNOHANG, &usage)) == 0 &&
+           !deadline.hasExpired()) {
+        readTerminal();
         QThread::msleep(5);
+    }
     if (pid > 0 && done == 0) {
         kill(pid, SIGKILL);
         wait4(pid, &status, 0, &usage);
     } else if (done == pid && WIFEXITED(status)) {
         child.status = WEXITSTATUS(status);
     }
+    readTerminal();
+    if (master >= 0)
+        close(master);
     child.peakKiB = usage.ru_maxrss;
     // The child moved the offset it shares with these files.
-    child.out = out.seek(0) ? out.readAll() : QByteArray();
-    child.err = err.seek(0) ? err.readAll() : QByteArray();
+    child.out = limits.terminal == 1 ? terminal : out.seek(0) ? out.readAll() : QByteArray();
+    child.err = limits.terminal == 2 ? terminal : err.seek(0) ? err.readAll() : QByteArray();
     return child;
 }
 
@@ -178,10 +258,14 @@ static void makeVersion1(const QString &db)
 }
 
 // The limits a row of exportRuns runs its checked export under.
-static Limits exportLimits(const QString &before)
+static Limits exportLimits(const QString &before, const QString &d)
 {
     Limits limits;
-    if (before == "unreadable")
+    if (before == "traced")
+        limits.trace = d + "/trace";
+    else if (before.startsWith("terminal"))
+        limits.terminal = before.endsWith("error") ? 2 : 1;
+    else if (before == "unreadable")
         limits.openFiles = 128; // as root, the one way to make a folder unreadable
     else if (before == "umask")
         limits.umask = 027;
@@ -262,7 +346,8 @@ private slots:
     }
 
     // Standard output, null for print, whose output must be the viewer's
-    // document of its file; the one line on standard error must contain err.
+    // document of its file, JSON read strictly; the one line on standard
+    // error must contain err.
     void run_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -335,10 +420,12 @@ private slots:
         const QByteArray error = process.readAllStandardError();
         if (arguments.value(0) == "print" && status == 0)
             out = assembleQueryDocument(readQueryFile(arguments.at(1))).text.toUtf8();
-        if (out.startsWith('{'))
+        if (out.startsWith('{')) {
+            QVERIFY2(!strictJson(output).isEmpty(), output.constData());
             QCOMPARE(QJsonDocument::fromJson(output), QJsonDocument::fromJson(out));
-        else
+        } else {
             QCOMPARE(output, out);
+        }
         QVERIFY2(err.isEmpty() ? error.isEmpty()
                                : error.count('\n') == 1 && error.endsWith('\n') &&
                                      error.startsWith("brindle-query: ") &&
@@ -367,7 +454,7 @@ private slots:
             QCOMPARE(mkfifo(QFile::encodeName(db).constData(), 0644), 0);
             return;
         }
-        if (before == "umask")
+        if (before == "umask" || before == "traced" || before.startsWith("terminal"))
             return;
         if (before == "stale lock") { // an export killed on another host
             QVERIFY(writeFile(db + ".lock", "4242\nbrindle-query\nanother-host.example\n"));
@@ -413,6 +500,8 @@ private slots:
         if (before == "unreadable")
             QVERIFY(writeFile(d + "/fleet/sub/deep" + QString("/d").repeated(200) + "/c.txt",
                               queryText({}, settingLines({"id-model-name=C"}))));
+        if (before == "jsonl") // a name that JSON must escape
+            QVERIFY(writeFile(d + "/fleet/q\"\\\x1f.txt", queryText({}, settingLines({"k=v"}))));
         QByteArray late;
         if (before == "retried") { // refused while half copied, then complete: same size and time
             QVERIFY(QFile::copy(d + "/fleet/a.zip", d + "/late.zip"));
@@ -426,7 +515,15 @@ private slots:
         const QByteArray b2 =
             queryText(settingLines({"id-model-name=N2"}), settingLines({"id-model-name=N2"}));
         if (before == "change") {
-            QVERIFY(writeFile(d + "/fleet/sub/deep/b.txt", b2));
+            // b.txt at its size with a new time, a.zip at its time with a new size.
+            const QString b = d + "/fleet/sub/deep/b.txt";
+            QVERIFY(writeFile(b, fileBytes(b).replace("\"N\"", "\"X\"")) &&
+                    setModified(b, longAgo));
+            const QString a = d + "/fleet/a.zip";
+            const QDateTime modified = QFileInfo(a).lastModified();
+            const qint64 size = QFileInfo(a).size();
+            QVERIFY(writeZip(a, {{"q.txt", readQueryFile(a).replace("S-A", "S-A2").toUtf8()}}));
+            QVERIFY(setModified(a, modified) && QFileInfo(a).size() != size);
             QVERIFY(QFile::remove(d + "/fleet/bad.zip"));
         } else if (before == "schema 3") {
             sqlRows(db, "PRAGMA user_version = 3");
@@ -523,7 +620,8 @@ private slots:
         const QString a = "%d/fleet/a.zip|S-A|M|1|NULL|1|1|5\n";
         const QString bad = "%d/fleet/bad.zip|bad|NULL|0|It is not a ZIP archive, or the archive "
                             "is damaged.|0|0|NULL\n";
-        const QString first = upper + a + bad + "%d/fleet/sub/deep/b.txt|b|N|1|NULL|1|0|NULL\n";
+        const QString b = "%d/fleet/sub/deep/b.txt|b|N|1|NULL|1|0|NULL\n";
+        const QString first = upper + a + bad + b;
         const QStringList toDb{"export", "--sqlite", "%db", "%d/fleet"};
         const QString none = "; 0 folders or names unreadable.";
         const QString firstSummary = "4 files: 2 read, 2 refused, 0 unchanged, 0 removed" + none;
@@ -534,10 +632,25 @@ private slots:
         // empty first model taken.
         QTest::newRow("first export -> 1, a row per query file")
             << "" << toDb << 1 << firstSummary << filesQuery << first;
-        // Catches: JSON Lines that differ from the database.
-        QTest::newRow("--jsonl -> 1, the same rows")
-            << "" << QStringList{"export", "--jsonl", "%d/fleet"} << 1 << firstSummary << ""
-            << first;
+        // Catches: JSON Lines that differ from the database, or that a strict
+        // reader refuses (a backslash, quote or control character unescaped).
+        QTest::newRow("--jsonl, a name to escape -> 1, the database's rows, strict JSON")
+            << "jsonl" << QStringList{"export", "--jsonl", "%d/fleet"} << 1
+            << "5 files: 3 read, 2 refused, 0 unchanged, 0 removed" + none << ""
+            << upper + a + bad + "%d/fleet/q\"\\\x1f.txt|q\"\\\x1f|NULL|1|NULL|1|0|NULL\n" + b;
+        // Catches: the new database renamed into place before it is on disk
+        // (a power cut then loses it).
+        QTest::newRow("first export, traced -> synced after its last write, then renamed")
+            << "traced" << toDb << 1 << firstSummary << ""
+            << "";
+        // Catches: the progress line keyed to another stream than standard error.
+        QTest::newRow("standard error a terminal -> progress on it")
+            << "terminal error" << toDb << 1 << "4 of 4 files, "
+            << ""
+            << "";
+        QTest::newRow("standard output a terminal -> no progress")
+            << "terminal output" << toDb << 1 << firstSummary << ""
+            << "";
         // Catches: differences computed otherwise than by diff, stored escaped.
         QTest::newRow("differences -> diff's, in its order, raw")
             << "" << toDb << 1 << firstSummary
@@ -555,10 +668,17 @@ private slots:
             << "current|sales-region|south|market\ncurrent|stats-cards|10|statistics\n"
                "current|stats-cards|11|statistics\ncurrent|t\tab|\\ \x1b[2J|other\n"
                "factory|sales-region|north|market\nfactory|stats-cards|10|statistics\n";
-        // Catches: a changed file not read again, a gone file's rows kept.
-        QTest::newRow("one changed, one removed -> re-read and dropped")
-            << "change" << toDb << 1 << "3 files: 1 read, 1 refused, 1 unchanged, 1 removed" + none
-            << filesQuery << upper + a + "%d/fleet/sub/deep/b.txt|b|N2|1|NULL|1|1|0\n";
+        // Catches: a file changed in size alone, or in time alone, not read
+        // again; a changed file's old settings or differences kept beside its
+        // new ones; a gone file's row kept.
+        QTest::newRow("size changed, time changed, one removed -> both re-read, one row each")
+            << "change" << toDb << 1 << "3 files: 2 read, 1 refused, 0 unchanged, 1 removed" + none
+            << "SELECT path, serial, model, was_read, refusal, has_current, has_factory, "
+               "difference_count, (SELECT count(*) FROM settings WHERE file_id = f.id), "
+               "(SELECT count(*) FROM differences WHERE file_id = f.id) FROM files f ORDER BY path"
+            << "%d/fleet/UPPER.ZIP|UPPER.ZIP|NULL|0|The file name must end in lower-case .zip."
+               "|0|0|NULL|0|0\n%d/fleet/a.zip|S-A2|M|1|NULL|1|1|5|10|5\n"
+               "%d/fleet/sub/deep/b.txt|b|X|1|NULL|1|0|NULL|2|0\n";
         // Catches: the database rewritten, or files read, when nothing changed.
         QTest::newRow("nothing changed -> 1, database untouched")
             << "none" << toDb << 1 << unchanged << filesQuery << first;
@@ -594,8 +714,9 @@ private slots:
         QTest::newRow("folder empty now, --prune -> 0, its rows removed")
             << "unmounted" << QStringList{"export", "--prune", "--sqlite", "%db", "%d/fleet"} << 0
             << "0 files: 0 read, 0 refused, 0 unchanged, 4 removed" + none
-            << "SELECT count(*) FROM files"
-            << "0\n";
+            << "SELECT (SELECT count(*) FROM files), (SELECT count(*) FROM settings), "
+               "(SELECT count(*) FROM differences)"
+            << "0|0|0\n";
         // Catches: a folder that cannot be read walked as empty, its files'
         // rows dropped, nothing said.
         QTest::newRow("unreadable subfolder -> 1, named, its rows kept")
@@ -713,17 +834,36 @@ private slots:
 
         for (QString &argument : arguments)
             argument.replace("%db", db).replace("%d", d);
-        const Child run = runChild(arguments, exportLimits(before));
+        QVERIFY2(before != "traced" || !QStandardPaths::findExecutable("strace").isEmpty(),
+                 "strace is missing (scripts/common.sh installs it)");
+        const Child run = runChild(arguments, exportLimits(before, d));
         QVERIFY2(run.status == status, run.err.constData());
         QVERIFY2(run.err.contains(summary.toUtf8()), run.err.constData());
+        QCOMPARE(run.err.contains("files/s"), before == "terminal error");
+        if (before == "traced")
+            QVERIFY2(syncedBeforeRenamed(d + "/trace", QFileInfo(d).canonicalFilePath()),
+                     "no sync of the new database between its last write and its rename");
         QVERIFY(QDir(d).entryList({"fleet.db.brindle-export-*", "fleet.db.lock"}).isEmpty());
         QCOMPARE(fileBytes(backup), QByteArray("the user's own copy"));
         if (status == 2 || before == "none")
             QCOMPARE(fileBytes(db), previous);
         QString actual;
         if (arguments.contains("--jsonl")) {
-            for (const QByteArray &line : run.out.trimmed().split('\n')) {
+            const QByteArray strict = strictJson(run.out, true);
+            QVERIFY2(!strict.isEmpty(), run.out.constData());
+            QString settings;
+            for (const QByteArray &line : strict.trimmed().split('\n')) {
                 const QJsonObject file = QJsonDocument::fromJson(line).object();
+                for (const char *side : {"current", "factory"}) {
+                    for (const QJsonValue &setting : file.value(side).toArray()) {
+                        settings +=
+                            QStringList{file.value("serial").toString(), side,
+                                        setting["key"].toString(), setting["value"].toString(),
+                                        setting["group"].toString()}
+                                .join('|') +
+                            '\n';
+                    }
+                }
                 for (const char *name : {"path", "serial", "model", "was_read", "refusal",
                                          "has_current", "has_factory", "difference_count"}) {
                     const QJsonValue value = file.value(name);
@@ -733,6 +873,9 @@ private slots:
                     actual += name[0] == 'd' ? "\n" : "|";
                 }
             }
+            QCOMPARE(settings, sqlRows(db, "SELECT v.serial, side, key, value, setting_group FROM "
+                                           "setting_values v JOIN files f ON f.id = v.file_id "
+                                           "ORDER BY path, side, v.position"));
         } else if (query == "mode") {
             struct stat status;
             QCOMPARE(stat(QFile::encodeName(db).constData(), &status), 0);

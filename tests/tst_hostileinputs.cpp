@@ -116,9 +116,18 @@ void tst_HostileInputs::costMatrix_data()
     row("4,000,000 empty lines and 4,000,000 without a key in a section -> passed over",
         zipped(QByteArray(4000000, '\n') + QByteArray("x\n").repeated(4000000)), QString(), serial,
         "HOSTILE");
+    const QString tooManyLines =
+        QStringLiteral("The commands that print the %1 settings print more than 100,000 setting "
+                       "lines.")
+            .arg(primary);
     row("100,001 setting lines in a section -> refused",
-        zipped(QByteArray("key=\"k\" value=\"v\"\n").repeated(maxSettingLines)),
-        QStringLiteral("The %1 settings hold more than 100,000 setting lines.").arg(primary));
+        zipped(QByteArray("key=\"k\" value=\"v\"\n").repeated(maxSettingLines)), tooManyLines);
+    // Each cat within the limit: 330 of them took 20 s to match.
+    const QByteArray half = QByteArray("key=\"k\" value=\"v\"\n").repeated(maxSettingLines / 2);
+    row("a second cat of the section, 100,001 setting lines in all -> refused",
+        writeZip(next(),
+                 {{QStringLiteral("query.txt"), queryText(own, own + half) + queryText({}, half)}}),
+        tooManyLines);
     const QByteArray longLine = "key=\"k\" value=\"\"";
     row("setting line of 12,000,001 characters -> refused",
         zipped(longLine.left(15) + QByteArray(maxSettingLineLength + 1 - longLine.size(), 'v') +

@@ -57,10 +57,11 @@ const QStringList markedLines = {
     "stats-pages\t5 -> Current value: \"6\"",
     "volume\t3 -> Not in the current settings",
 };
-// Another printer: one key changed, one missing, eleven added with its serial.
+// Another printer: one key changed, one missing, eleven added with its serial
+// (the first that is not empty).
 const QByteArray otherPrimary = [] {
-    QByteArrayList pairs{"id-model-name=Model A", "id-printer-serial=BQ2", "sales-region=north",
-                         "stats-cards=1", "stats-cards=3"};
+    QByteArrayList pairs{"id-model-name=Model A", "id-printer-serial=", "id-printer-serial=BQ2",
+                         "sales-region=north",    "stats-cards=1",      "stats-cards=3"};
     for (char key = 'a'; key <= 'j'; ++key)
         pairs << QByteArray("k-") + key + "=1";
     return settingLines(pairs);
@@ -122,8 +123,11 @@ private slots:
     // shows a whole long value or every value of a key.
     // Comparing: the document replaced, marks against the factory settings or
     // the wrong side, the serial or the cap of the heading's key list missing,
-    // a Shift+drop taken as a move, the factory marks not coming back. Reload:
-    // the scroll position lost, the comparison dropped or not made again.
+    // a Shift+drop taken as a move, Ctrl+D not comparing, the factory marks
+    // not coming back, an empty serial taken. Reload: the scroll position or
+    // the search term lost, the comparison dropped, not made again, made with
+    // the other file read again, or kept when the file has no current
+    // settings any more.
     // Recent files: not newest first, a file twice, a failed open or a
     // compared file added, a file that is gone still listed.
     void openQuery_data()
@@ -147,7 +151,7 @@ private slots:
         row("no primary section -> no marks", "open", "q.txt", markedShipped, {}, {});
         row("missing file -> warning; document, title and marks kept", "open", "", {}, {},
             comparedLines);
-        row("Shift+drop -> first document, marks against the other", "compare", "q.zip", {},
+        row("Ctrl+D -> first document, marks against the other", "Ctrl+D", "q.zip", {},
             otherPrimary, comparedLines);
         row("compare, then factory -> factory marks", "factory", "q.txt", {}, otherPrimary,
             markedLines);
@@ -155,8 +159,10 @@ private slots:
             markedLines);
         row("Shift+drop without current settings -> warning; marks and title kept", "compare",
             "q.txt", markedShipped, {}, markedLines);
-        row("F5 while comparing -> new document compared again, scroll kept", "reload", "q.txt",
-            markedShipped, otherPrimary, {});
+        row("F5 while comparing, other file gone -> new document compared again, view kept",
+            "reload", "q.txt", markedShipped, otherPrimary, {});
+        row("F5 while comparing, no current settings now -> warning, comparison ended", "reload",
+            "q.txt", markedShipped, {}, {});
         row("F5, file gone -> warning; document, marks and title kept", "reload", "", {}, {},
             comparedLines);
 
@@ -199,21 +205,32 @@ private slots:
         const bool reload = how == "reload";
         const QString path =
             missing ? files->filePath("missing.txt") : fixture(name, query, name.endsWith("zip"));
-        // A second printer without current settings is refused like a missing one.
+        // A second printer without current settings is refused like a missing
+        // one; a reload that finds none ends the comparison.
         const bool refused = missing || (how == "compare" && primary.isEmpty());
-        if (refused)
+        const bool ended = reload && !missing && primary.isEmpty();
+        if (refused || ended)
             answerer->expectMessageBox();
         // Opens and reloads start from a comparison with another printer.
         if (how == "open" || reload)
             shiftDrop(fixture("other.txt", queryText({}, otherPrimary), false));
         if (how == "open") {
             window->openQuery(path);
+        } else if (how == "Ctrl+D") {
+            answerer->expect([path](QWidget *dialog) {
+                static_cast<QFileDialog *>(dialog)->selectFile(path);
+                QMetaObject::invokeMethod(dialog, "accept");
+            });
+            press("Ctrl+D");
         } else if (!reload) {
             shiftDrop(path);
             if (how == "factory")
                 window->findChild<QAction *>("actionCompareFactory")->trigger();
         } else {
             missing ? (void)QFile::remove(firstPath) : (void)fixture("first.txt", query, false);
+            // The comparison keeps the other printer's settings, not its file.
+            QVERIFY(QFile::remove(files->filePath("other.txt")));
+            field()->setText("term");
             // Narrow, so that the settings lines reach past the right edge.
             window->resize(200, 400);
             window->show();
@@ -224,23 +241,24 @@ private slots:
             press("F5");
             QCOMPARE(view()->verticalScrollBar()->value(), 10);
             QCOMPARE(view()->horizontalScrollBar()->value(), 20);
+            QCOMPARE(field()->text(), QStringLiteral("term"));
         }
 
-        QCOMPARE(answerer->boxes,
-                 !refused ? QStringList()
-                 : missing
-                     ? QStringList{readFailure + "The file does not exist."}
-                     : QStringList{"Uh-oh|Couldn't compare the printers.\nThe other query file "
-                                   "holds no primary (current) settings."});
+        const QString noPrimary = "Uh-oh|Couldn't compare the printers.\nThe %1 query file holds "
+                                  "no primary (current) settings.";
+        QCOMPARE(answerer->boxes, missing   ? QStringList{readFailure + "The file does not exist."}
+                                  : refused ? QStringList{noPrimary.arg("other")}
+                                  : ended   ? QStringList{noPrimary.arg("open")}
+                                            : QStringList());
         const bool replaced = !missing && (how == "open" || reload);
         const QString shown = !missing && how == "open" ? path : firstPath;
         QCOMPARE(view()->toPlainText(),
                  assembleQueryDocument(QString::fromUtf8(replaced ? query : first)).text);
         QCOMPARE(view()->textCursor().position(), 0);
         QVERIFY(!view()->document()->isUndoAvailable());
-        QString compared = reload || (how == "open" && missing) ? "other.txt"
-                           : how == "compare" && !refused       ? name
-                                                                : "";
+        QString compared = (reload && !ended) || (how == "open" && missing)    ? "other.txt"
+                           : (how == "compare" || how == "Ctrl+D") && !refused ? name
+                                                                               : "";
         if (!compared.isEmpty())
             compared.prepend(" compared with ");
         QCOMPARE(window->windowTitle(),
@@ -478,7 +496,8 @@ private slots:
     // a mnemonic, an entry that opens nothing or is listed twice, a file that
     // is gone still listed, the list not stored or read back, a stored list of
     // one (a settings file gives it back as a string) lost, or a stored value
-    // of another type taken for a list.
+    // of another type taken for a list; paths compared uncleaned, through
+    // links or (outside Windows and macOS) in any case; Clear Menu.
     void windowStateIsKeptForTheNextStart()
     {
         const QString unreadable = fixture("picked/broken.zip", QByteArray(), false);
@@ -545,6 +564,51 @@ private slots:
         QCOMPARE(stored.stored(), QStringList{path});
         stored.load(QVariantList{path});
         QCOMPARE(stored.stored(), QStringList());
+        // One file once its path is cleaned; a link, or (here) another letter
+        // case, names another.
+        QVERIFY(QFile::link(files->path(), files->filePath("link")));
+        const QStringList others{files->filePath("link/r&1.txt"), files->filePath("R&1.txt")};
+        stored.load(QStringList{files->filePath("x/../r&1.txt")} + others + QStringList{path});
+        QCOMPARE(stored.stored(), QStringList{path} + others);
+
+        window->findChild<QMenu *>("menuRecent")->actions().last()->trigger();
+        QCOMPARE(recentEntries(), QStringList());
+    }
+
+    // Catches an About box without the installed version (or, never
+    // installed, without the version built and its mark), the Qt version, the
+    // commit's date or the archive's place, or one that reads rich text.
+    void about_data()
+    {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<QString>("version"); // a pattern
+        QTest::newRow("never installed -> version built, not installed")
+            << QByteArray() << "[0-9.]+ \\(not installed\\)";
+        QTest::newRow("1.2 installed -> 1.2") << QByteArray("[General]\nVersion=1.2\n") << "1\\.2";
+    }
+
+    void about()
+    {
+        QFETCH(QByteArray, stored);
+        QFETCH(QString, version);
+        // The machine's settings, which here are the user's file too.
+        const QString settings = settingsDir.filePath("Corvelle/BrindleQueryTool.conf");
+        if (!stored.isEmpty()) {
+            delete std::exchange(window, nullptr);
+            QVERIFY(writeFile(settings, stored));
+            window = new BrindleQueryTool;
+            QFile::remove(settings);
+        }
+        answerer->expectMessageBox();
+        window->findChild<QAction *>("actionAbout")->trigger();
+        const QString box = answerer->boxes.value(0);
+        const QRegularExpression expected(
+            "About BrindleQueryTool\\|BrindleQueryTool " + version + "\n.*Running on Qt " +
+                QRegularExpression::escape(qVersion()) +
+                "\\.\nBuilt from the commit of (\\d{4}-\\d\\d-\\d\\d|unknown)\\..* " +
+                QRegularExpression::escape(QDir::toNativeSeparators(archivePath)) + "\\.",
+            QRegularExpression::DotMatchesEverythingOption);
+        QVERIFY2(expected.match(box).hasMatch(), qPrintable(box));
     }
 
     // Catches a damaged settings file that stops the viewer at every start or
