@@ -644,11 +644,7 @@ bool FleetDatabase::applyIgnoreRules(const IgnoreRules &rules, bool refingerprin
             ok = flush();
             state = id;
         }
-        SettingEntry setting;
-        setting.key = columnText(statement, 2);
-        setting.value = columnText(statement, 3);
-        setting.group = settingGroup(setting.key);
-        sides[sqlite3_column_int(statement, 1) != 0].append(setting);
+        appendColumnSetting(statement, 1, 2, &sides[0], &sides[1]);
     }
     ok = ok && (result == SQLITE_DONE || fail()) && flush();
     sqlite3_finalize(statement);
@@ -723,11 +719,7 @@ bool FleetDatabase::upgradeFromVersion1(const IgnoreRules &rules)
             path = columnText(statement, 2);
             modifiedMs = sqlite3_column_int64(statement, 3);
         }
-        SettingEntry setting;
-        setting.key = columnText(statement, 5);
-        setting.value = columnText(statement, 6);
-        setting.group = settingGroup(setting.key);
-        sides[sqlite3_column_int(statement, 4) != 0].append(setting);
+        appendColumnSetting(statement, 4, 5, &sides[0], &sides[1]);
     }
     ok = ok && (result == SQLITE_DONE || fail()) && flush();
     sqlite3_finalize(statement);

@@ -255,12 +255,8 @@ bool FleetHistory::stateSettings(qint64 stateId, QVector<SettingEntry> *current,
     factory->clear();
     int result;
     while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
-        SettingEntry setting;
-        setting.key = columnText(statement, 2);
-        setting.value = columnText(statement, 3);
-        setting.group = settingGroup(setting.key);
-        setting.line = sqlite3_column_int(statement, 1);
-        (sqlite3_column_int(statement, 0) ? factory : current)->append(setting);
+        appendColumnSetting(statement, 0, 2, current, factory).line =
+            sqlite3_column_int(statement, 1);
     }
     sqlite3_reset(statement);
     return result == SQLITE_DONE || readFailed(db, error);

@@ -1,9 +1,13 @@
 #pragma once
 
-// Text in and out of SQLite statements, for the export's own files.
+// Text and settings in and out of SQLite statements, for the export's own
+// files.
+
+#include "settings/settingsdecoder.h"
 
 #include <QByteArray>
 #include <QString>
+#include <QVector>
 
 #include <sqlite3.h>
 
@@ -37,4 +41,21 @@ inline QByteArray columnBlob(sqlite3_stmt *statement, int index)
 {
     return QByteArray(static_cast<const char *>(sqlite3_column_blob(statement, index)),
                       sqlite3_column_bytes(statement, index));
+}
+
+// A stored setting appended to its side: column sideColumn holds the side (0
+// current, anything else factory, whatever a database holds), the key and
+// the value follow from keyColumn.
+inline SettingEntry &appendColumnSetting(sqlite3_stmt *statement, int sideColumn, int keyColumn,
+                                         QVector<SettingEntry> *current,
+                                         QVector<SettingEntry> *factory)
+{
+    QVector<SettingEntry> *side =
+        sqlite3_column_int(statement, sideColumn) != 0 ? factory : current;
+    SettingEntry setting;
+    setting.key = columnText(statement, keyColumn);
+    setting.value = columnText(statement, keyColumn + 1);
+    setting.group = settingGroup(setting.key);
+    side->append(setting);
+    return side->last();
 }
