@@ -456,9 +456,14 @@ private slots:
         }
         if (before == "umask" || before == "traced" || before.startsWith("terminal"))
             return;
-        if (before == "stale lock") { // an export killed on another host
+        if (before.endsWith(" lock")) { // an export on another host, killed or running
+            const int minutes = before == "stale lock" ? 11 : 9;
             QVERIFY(writeFile(db + ".lock", "4242\nbrindle-query\nanother-host.example\n"));
-            QVERIFY(setModified(db + ".lock", QDateTime::currentDateTime().addSecs(-11 * 60)));
+            QVERIFY(setModified(db + ".lock", QDateTime::currentDateTime().addSecs(-minutes * 60)));
+            return;
+        }
+        if (before == "orphan journal") {
+            QVERIFY(writeFile(db + "-journal", "a journal whose database is gone"));
             return;
         }
         if (before == "too deep") {
@@ -500,8 +505,9 @@ private slots:
         if (before == "unreadable")
             QVERIFY(writeFile(d + "/fleet/sub/deep" + QString("/d").repeated(200) + "/c.txt",
                               queryText({}, settingLines({"id-model-name=C"}))));
-        if (before == "jsonl") // a name that JSON must escape
-            QVERIFY(writeFile(d + "/fleet/q\"\\\x1f.txt", queryText({}, settingLines({"k=v"}))));
+        if (before == "jsonl") // a name that JSON must escape, a model only in the factory's
+            QVERIFY(writeFile(d + "/fleet/q\"\\\x1f.txt",
+                              queryText(settingLines({"id-model-name=F"}), settingLines({"k=v"}))));
         QByteArray late;
         if (before == "retried") { // refused while half copied, then complete: same size and time
             QVERIFY(QFile::copy(d + "/fleet/a.zip", d + "/late.zip"));
@@ -588,7 +594,7 @@ private slots:
             first.setReadChannel(QProcess::StandardError);
             first.start(QCoreApplication::applicationDirPath() + "/brindle-query", toDb);
             QVERIFY(first.waitForReadyRead(60000));
-            QTRY_VERIFY_WITH_TIMEOUT(!QDir(d).entryList({"fleet.db.brindle-export-*"}).isEmpty(),
+            QTRY_VERIFY_WITH_TIMEOUT(QDir(d).entryList({"fleet.db.brindle-export-*"}).size() > 1,
                                      60000);
             QCOMPARE(brindleQuery(toDb, &err), 2);
             QVERIFY2(err.contains("Another export to this database is running."), err.constData());
@@ -605,7 +611,7 @@ private slots:
     // Lines, read back into the columns of filesQuery) must give rows; "mode"
     // for a query gives the database's mode instead. Every row also checks
     // that the export leaves no lock and no temporary file of its own, and
-    // that a file of the user's beside the database is left alone.
+    // that the user's files beside the database are left alone.
     void exportRuns_data()
     {
         QTest::addColumn<QString>("before");
@@ -632,12 +638,14 @@ private slots:
         // empty first model taken.
         QTest::newRow("first export -> 1, a row per query file")
             << "" << toDb << 1 << firstSummary << filesQuery << first;
-        // Catches: JSON Lines that differ from the database, or that a strict
-        // reader refuses (a backslash, quote or control character unescaped).
+        // Catches: JSON Lines that differ from the database (the model not
+        // taken from the factory settings when the current ones have none,
+        // differences or flags written otherwise), or that a strict reader
+        // refuses (a backslash, quote or control character unescaped).
         QTest::newRow("--jsonl, a name to escape -> 1, the database's rows, strict JSON")
             << "jsonl" << QStringList{"export", "--jsonl", "%d/fleet"} << 1
             << "5 files: 3 read, 2 refused, 0 unchanged, 0 removed" + none << ""
-            << upper + a + bad + "%d/fleet/q\"\\\x1f.txt|q\"\\\x1f|NULL|1|NULL|1|0|NULL\n" + b;
+            << upper + a + bad + "%d/fleet/q\"\\\x1f.txt|q\"\\\x1f|F|1|NULL|1|1|2\n" + b;
         // Catches: the new database renamed into place before it is on disk
         // (a power cut then loses it).
         QTest::newRow("first export, traced -> synced after its last write, then renamed")
@@ -648,8 +656,11 @@ private slots:
             << "terminal error" << toDb << 1 << "4 of 4 files, "
             << ""
             << "";
-        QTest::newRow("standard output a terminal -> no progress")
-            << "terminal output" << toDb << 1 << firstSummary << ""
+        // Catches: a refused file not named on standard error.
+        QTest::newRow("standard output a terminal -> no progress, refusals named")
+            << "terminal output" << toDb << 1
+            << "/fleet/bad.zip: Couldn't read the query file. It is not a ZIP archive"
+            << ""
             << "";
         // Catches: differences computed otherwise than by diff, stored escaped.
         QTest::newRow("differences -> diff's, in its order, raw")
@@ -717,6 +728,18 @@ private slots:
             << "SELECT (SELECT count(*) FROM files), (SELECT count(*) FROM settings), "
                "(SELECT count(*) FROM differences)"
             << "0|0|0\n";
+        // Catches: --prune taken as leave to export a path that was never
+        // there, or not removing the rows of a missing folder.
+        QTest::newRow("folder never exported missing, --prune -> 2")
+            << "" << QStringList{"export", "--prune", "--sqlite", "%db", "%d/nothere"} << 2
+            << "nothere: No such file or folder."
+            << ""
+            << "";
+        QTest::newRow("folder gone, --prune -> 0, its rows removed")
+            << "missing" << QStringList{"export", "--prune", "--sqlite", "%db", "%d/fleet"} << 0
+            << "0 files: 0 read, 0 refused, 0 unchanged, 4 removed" + none
+            << "SELECT count(*) FROM files"
+            << "0\n";
         // Catches: a folder that cannot be read walked as empty, its files'
         // rows dropped, nothing said.
         QTest::newRow("unreadable subfolder -> 1, named, its rows kept")
@@ -739,12 +762,14 @@ private slots:
             << "SELECT length(path) > 4096, refusal FROM files WHERE path GLOB '*/odd/*'"
             << "1|The file could not be opened: File name too long.\n";
         // Catches: the old database copied as a file, its log then applied to
-        // the new one.
-        QTest::newRow("log of a stopped writer -> read through SQLite, database sound")
+        // the new one; the new one left in write-ahead-log mode.
+        QTest::newRow("log of a stopped writer -> read through SQLite, sound, rollback journal")
             << "wal" << toDb << 1 << "4 files: 1 read, 2 refused, 1 unchanged, 0 removed" + none
-            << "SELECT (SELECT * FROM pragma_integrity_check), serial, model FROM files ORDER BY "
-               "path"
-            << "ok|UPPER.ZIP|NULL\nok|S-A|from the log\nok|bad|NULL\nok|b|N2\n";
+            << "SELECT (SELECT * FROM pragma_integrity_check), (SELECT * FROM "
+               "pragma_journal_mode), "
+               "serial, model FROM files ORDER BY path"
+            << "ok|delete|UPPER.ZIP|NULL\nok|delete|S-A|from the log\nok|delete|bad|NULL\n"
+               "ok|delete|b|N2\n";
         QTest::newRow("open elsewhere in write-ahead-log mode -> 2, untouched")
             << "wal held" << toDb << 2 << "Another program has it open in write-ahead-log mode"
             << ""
@@ -773,9 +798,19 @@ private slots:
                "unreadable."
             << "SELECT count(*) FROM files"
             << "4\n";
-        // Catches: a lock of another host never taken over.
+        // Catches: a lock of another host never taken over, or taken over
+        // before it is 10 minutes old.
         QTest::newRow("lock of another host, 11 minutes old -> taken over")
             << "stale lock" << toDb << 1 << firstSummary << filesQuery << first;
+        QTest::newRow("lock of another host, 9 minutes old -> 2, refused")
+            << "held lock" << toDb << 2 << "Another export to this database is running."
+            << ""
+            << "";
+        // Catches: a journal taken for the new database's own.
+        QTest::newRow("journal beside a missing database -> 2")
+            << "orphan journal" << toDb << 2 << "fleet.db-journal lies beside it, but the database"
+            << ""
+            << "";
         // Catches: an export that blocks opening a FIFO.
         QTest::newRow("FIFO for a database -> 2 at once")
             << "fifo" << toDb << 2 << "It is not a regular file"
@@ -813,7 +848,9 @@ private slots:
         QTemporaryDir work;
         const QString d = work.path();
         const QString db = d + "/fleet.db";
-        const QString backup = d + "/fleet.db.export-monday-backup";
+        // The user's files beside the database, one named like our temporary files.
+        const QStringList backups{d + "/fleet.db.export-monday-backup",
+                                  d + "/fleet.db.brindle-export-Mine01.tmp"};
         const QByteArray a = queryText(
             settingLines({"id-model-name=M", "sales-region=north", "stats-cards=10", "dye-x=1"}),
             settingLines({"id-model-name=M", "id-printer-serial=S-A", "sales-region=south",
@@ -827,7 +864,8 @@ private slots:
         QVERIFY(writeFile(d + "/fleet/notes.pdf", a));
         QVERIFY(writeFile(d + "/fleet/UPPER.ZIP", a));
         QVERIFY(QFile::link(d + "/fleet", d + "/fleet/sub/loop"));
-        QVERIFY(writeFile(backup, "the user's own copy"));
+        for (const QString &backup : backups)
+            QVERIFY(writeFile(backup, "the user's own copy"));
         if (!before.isEmpty())
             prepareExport(before, d, db);
         const QByteArray previous = walHolder ? heldDatabase : fileBytes(db);
@@ -843,8 +881,11 @@ private slots:
         if (before == "traced")
             QVERIFY2(syncedBeforeRenamed(d + "/trace", QFileInfo(d).canonicalFilePath()),
                      "no sync of the new database between its last write and its rename");
-        QVERIFY(QDir(d).entryList({"fleet.db.brindle-export-*", "fleet.db.lock"}).isEmpty());
-        QCOMPARE(fileBytes(backup), QByteArray("the user's own copy"));
+        QCOMPARE(QDir(d).entryList({"fleet.db.brindle-export-*", "fleet.db.lock"}),
+                 QStringList{"fleet.db.brindle-export-Mine01.tmp"} +
+                     (before == "held lock" ? QStringList{"fleet.db.lock"} : QStringList()));
+        for (const QString &backup : backups)
+            QCOMPARE(fileBytes(backup), QByteArray("the user's own copy"));
         if (status == 2 || before == "none")
             QCOMPARE(fileBytes(db), previous);
         QString actual;
@@ -852,8 +893,17 @@ private slots:
             const QByteArray strict = strictJson(run.out, true);
             QVERIFY2(!strict.isEmpty(), run.out.constData());
             QString settings;
+            QString differences;
             for (const QByteArray &line : strict.trimmed().split('\n')) {
                 const QJsonObject file = QJsonDocument::fromJson(line).object();
+                for (const QJsonValue &difference : file.value("differences").toArray()) {
+                    QStringList columns{file.value("serial").toString(),
+                                        difference["key"].toString()};
+                    for (const char *side : {"factory", "current"})
+                        columns << QJsonDocument(difference[side].toArray())
+                                       .toJson(QJsonDocument::Compact);
+                    differences += columns.join('|') + '\n';
+                }
                 for (const char *side : {"current", "factory"}) {
                     for (const QJsonValue &setting : file.value(side).toArray()) {
                         settings +=
@@ -867,15 +917,20 @@ private slots:
                 for (const char *name : {"path", "serial", "model", "was_read", "refusal",
                                          "has_current", "has_factory", "difference_count"}) {
                     const QJsonValue value = file.value(name);
-                    actual += value.isNull()   ? "NULL"
-                              : value.isBool() ? QString::number(value.toBool())
-                                               : value.toVariant().toString();
+                    const bool flag = name[0] == 'w' || name[0] == 'h';
+                    actual += value.isNull()           ? "NULL"
+                              : value.isBool() != flag ? "<not a flag or not a value>"
+                              : flag                   ? QString::number(value.toBool())
+                                                       : value.toVariant().toString();
                     actual += name[0] == 'd' ? "\n" : "|";
                 }
             }
             QCOMPARE(settings, sqlRows(db, "SELECT v.serial, side, key, value, setting_group FROM "
                                            "setting_values v JOIN files f ON f.id = v.file_id "
                                            "ORDER BY path, side, v.position"));
+            QCOMPARE(differences, sqlRows(db, "SELECT serial, key, factory, current FROM "
+                                              "differences d JOIN files f ON f.id = d.file_id "
+                                              "ORDER BY path, position"));
         } else if (query == "mode") {
             struct stat status;
             QCOMPARE(stat(QFile::encodeName(db).constData(), &status), 0);

@@ -118,15 +118,19 @@ private slots:
                 command(primarySettingsMarker, "  key=\"sales-region\" value=\"south\"\n"),
             block(primaryHeading, "\nsales-region\tsouth\n" + QString(6, '\n')) +
                 block(shippedHeading));
-        // A value must not make a line of its own, nor read right to left.
-        row("CR, U+2028, U+2029, U+0085, U+FDD0, bidi, ESC in values; TAB, \\ -> escaped, kept",
+        // A value must not make a line of its own, nor read right to left;
+        // the last of the C0 controls and the first and last of the C1
+        // controls catch a range cut short.
+        row("CR, U+2028-9, U+0085, U+FDD0-1, bidi, C0 and C1 in values; TAB, \\ -> escaped, kept",
             command(primarySettingsMarker,
                     "key=\"a\" value=\"south\rmaintenance-challenge\t0000\"\n"
                     "key=\"b\u2028c\" "
-                    "value=\"x\u2029\u0085\ufdd0\u202e\u2066\u200f\u200e\u061c\\\\y\x1b\"\n"),
+                    "value=\"x\u2029\u0085\ufdd0\ufdd1\u202e\u2066\u200f\u200e\u061c\\\\y\x1b"
+                    "\x1f\u0080\u009f\"\n"),
             block(primaryHeading, QString(6, '\n') + "a\tsouth\\rmaintenance-challenge\t0000\n"
-                                                     "b\\u2028c\tx\\u2029\\u0085\\ufdd0\\u202e\\u20"
-                                                     "66\\u200f\\u200e\\u061c\\\\y\\x1b\n\n") +
+                                                     "b\\u2028c\tx\\u2029\\u0085\\ufdd0\\ufdd1\\u2"
+                                                     "02e\\u2066\\u200f\\u200e\\u061c\\\\y\\x1b\\"
+                                                     "x1f\\x80\\x9f\n\n") +
                 block(shippedHeading));
         // Far from the start, the log lies behind where it is moved to.
         row("long text before the log -> log",

@@ -30,6 +30,12 @@ private slots:
             named << ZipEntry(entry, entry);
         row("entries above, first .txt not Mac metadata -> dump/c.txt", "q.zip", {}, "dump/c.txt",
             named);
+        // Catches the entry limit refusing an archive that holds just as many.
+        QVector<ZipEntry> most;
+        for (int i = 1; i < maxArchiveEntries; ++i)
+            most << ZipEntry(QString("e%1/").arg(i), {});
+        row("1,000 entries, the query last -> read", "q.zip", {}, "query",
+            most << ZipEntry("q.txt", "query"));
         row("QUERY.TXT only -> no .txt entry", "q.zip", {}, "!no entry whose name ends",
             {{"QUERY.TXT", "q"}});
         row("empty first .txt entry -> empty, no later entry", "q.zip", {}, "!a.txt is empty",
