@@ -1127,5 +1127,16 @@ private:
     ModalAnswerer *answerer = nullptr;
 };
 
-QTEST_MAIN(TestMainWindow)
+// The window opens the file its command line names, so the application gets
+// the program's name alone: a test function named on the command line to run
+// it alone is no file to open.
+int main(int argc, char **argv)
+{
+    int applicationArgc = 1;
+    QApplication application(applicationArgc, argv);
+    application.setAttribute(Qt::AA_Use96Dpi, true);
+    TestMainWindow test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_mainwindow.moc"
