@@ -122,6 +122,15 @@ CREATE VIEW printer_history AS
   JOIN exports last ON last.id = p.last_export;
 )";
 
+// The latest modification time believed of a report file seen by an export
+// that started at exportMs: a day covers clocks set to another time zone, or
+// a little wrong. A later one is a clock that is wrong, or a copy touched
+// with a date in the future.
+qint64 latestBelievableMs(qint64 exportMs)
+{
+    return exportMs + 24 * 3600 * 1000;
+}
+
 // Called before the first connection: the export counts no memory, so the
 // one writing thread takes no lock for each allocation.
 void configureSqlite()
@@ -678,14 +687,23 @@ bool FleetDatabase::upgradeFromVersion1(const IgnoreRules &rules)
     sqlite3_finalize(statement);
     statement = nullptr;
     exportId = 2;
-    if (!ok || !applyIgnoreRules(rules, false) ||
-        !exec("CREATE TEMP TABLE first_states (id INTEGER PRIMARY KEY, serial TEXT, path TEXT, "
-              "modified_ms INTEGER);"
-              "INSERT INTO first_states SELECT id, serial, path, modified_ms FROM files f "
-              "WHERE was_read AND has_current AND has_factory AND NOT EXISTS (SELECT 1 FROM "
-              "files g WHERE g.serial = f.serial AND g.was_read AND g.has_current AND "
-              "g.has_factory AND (g.modified_ms > f.modified_ms OR (g.modified_ms = "
-              "f.modified_ms AND g.path < f.path)))"))
+    // Files dated ahead of that export's time give a state only when all of
+    // the serial's files are, as in every export.
+    const QDateTime exported = QDateTime::fromString(times.value(0), Qt::ISODate);
+    const QByteArray ahead =
+        "modified_ms > " + QByteArray::number(latestBelievableMs(
+                               exported.isValid() ? exported.toMSecsSinceEpoch() : startedMs));
+    const QByteArray first =
+        "CREATE TEMP TABLE first_states (id INTEGER PRIMARY KEY, serial TEXT, path TEXT, "
+        "modified_ms INTEGER);"
+        "INSERT INTO first_states SELECT id, serial, path, modified_ms FROM files f "
+        "WHERE was_read AND has_current AND has_factory AND NOT EXISTS (SELECT 1 FROM "
+        "files g WHERE g.serial = f.serial AND g.was_read AND g.has_current AND "
+        "g.has_factory AND ((g." +
+        ahead + ") < (f." + ahead + ") OR ((g." + ahead + ") = (f." + ahead +
+        ") AND (g.modified_ms > f.modified_ms OR (g.modified_ms = f.modified_ms AND "
+        "g.path < f.path)))))";
+    if (!ok || !applyIgnoreRules(rules, false) || !exec(first.constData()))
         return false;
     sqlite3_stmt *period = nullptr;
     ok = prepare(&period, "INSERT INTO printer_states (serial, state_id, first_export, "
@@ -785,8 +803,7 @@ qint64 FleetDatabase::stateId(const QVector<SettingEntry> &current,
 FleetDatabase::Candidate *FleetDatabase::candidateFor(const QString &serial, const QString &path,
                                                       qint64 modifiedMs, bool *chosen)
 {
-    // A day covers clocks set to another time zone, or a little wrong.
-    const qint64 latestBelievable = startedMs + 24 * 3600 * 1000;
+    const qint64 latestBelievable = latestBelievableMs(startedMs);
     const bool believable = modifiedMs <= latestBelievable;
     Candidate &candidate = candidates[serial];
     const bool chosenBelievable = candidate.modifiedMs <= latestBelievable;

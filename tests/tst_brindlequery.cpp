@@ -895,7 +895,8 @@ private slots:
     // "version 1" makes the first export's database one of schema version 1
     // ("version 1 only": and exports no more), "copy" puts an older copy of
     // S-A's first file, sorting first, beside the later ones ("future copy":
-    // one dated years ahead), "no factory" leaves the last file without its
+    // one dated years ahead; "version 1, future copy": one of another state
+    // beside the first file of a version-1 database), "no factory" leaves the last file without its
     // factory settings, "ignore" gives the first export --ignore 'n*t?',
     // "no-ignore" then takes it away with a sixth export. exportErr must be in what the exports
     // wrote on standard error; the history command's output must be out (JSON compared as parsed,
@@ -946,6 +947,8 @@ private slots:
             "the next export to it upgrades it.");
         row("older copy in another folder -> the newest file gives the state", "copy", sa, 1, all,
             {}, "S-A: The serial is in 2 files; the printer's state is taken from %d/fleet/a.zip");
+        row("version-1 database with a copy dated years ahead -> taken last",
+            "version 1, future copy", sa, 1, all);
         row("copy dated years ahead -> taken last", "future copy", sa, 1, all, {},
             "taken from %d/fleet/a.zip, modified last. Files dated more than a day ahead, taken "
             "last: 1");
@@ -999,8 +1002,10 @@ private slots:
                                         : steps[step];
             QVERIFY(writeZip(d + "/fleet/a.zip", {{"q.txt", text}}));
             QVERIFY(setModified(d + "/fleet/a.zip", reported.addDays(7 * step)));
-            if (before.endsWith("copy") && step == 2) {
-                QVERIFY(writeZip(d + "/fleet/0-copy/a.zip", {{"q.txt", steps[0]}}));
+            const bool upgradedCopy = before == "version 1, future copy";
+            if (before.endsWith("copy") && step == (upgradedCopy ? 0 : 2)) {
+                QVERIFY(writeZip(d + "/fleet/0-copy/a.zip",
+                                 {{"q.txt", upgradedCopy ? steps[2] : steps[0]}}));
                 QVERIFY(setModified(d + "/fleet/0-copy/a.zip",
                                     before == "copy" ? reported
                                                      : QDateTime::currentDateTime().addYears(9)));
