@@ -397,6 +397,8 @@ private slots:
         trouble({"print", "--serial", "BROKEN"}, "BROKEN" + unreadable + "It is not a ZIP archive");
         trouble({"export", "--jsonl", "--threads", "0", "%d"}, "--threads takes a number");
         trouble({"export", "--jsonl", "--prune", "%d"}, "--prune applies to --sqlite only");
+        trouble({"export", "--sqlite", "%d/new.db", "--ignore", "?*", "%d"},
+                "The ignore rule ?* is of wildcards alone");
         trouble({"export", "--sqlite", "%d/new.db", "--no-ignore", "x*", "%d"},
                 "It holds no ignore rule x* to take away (it holds: none). Nothing was changed.");
     }
@@ -957,9 +959,6 @@ private slots:
             "2026-03-02\tfactory\tsleep-minutes\t\"5\"\t\"10\"\n"
             "2026-04-06\tcurrent\tsleep-minutes\t\"30\"\t\"5\"\n");
         row("ignore rule taken away -> its key's changes back", "no-ignore", sa, 1, all);
-        row("ignore rule of wildcards alone -> 2, refused", "",
-            {"export", "--sqlite", "%db", "--ignore", "?*", "%d/fleet"}, 2, "",
-            "The ignore rule ?* is of wildcards alone");
         row("last file without factory settings -> no state from it", "no factory", sa, 1, all);
         row("not an export database -> 2", "", {"history", "--sqlite", "%d/fleet/b.zip", "S-A"}, 2,
             "", "It is not a database written by brindle-query export.");
