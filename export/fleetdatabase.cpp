@@ -755,13 +755,15 @@ bool FleetDatabase::upgradeFromVersion1(const IgnoreRules &rules)
 
 bool FleetDatabase::readPeriods()
 {
-    // A printer's last period is the one begun last. Where two serials were
-    // last seen in one file (a printer renamed), the file is the later one's.
+    // A printer's last period is the one begun last. Its file, kept
+    // unchanged, shows it again only while the file still carries its serial
+    // (as the files' rows, not yet changed by this export, say): a file whose
+    // printer was renamed shows another one.
     sqlite3_stmt *statement = nullptr;
     if (!prepare(&statement, "SELECT p.id, p.serial, s.configuration_hash, p.path, "
-                             "max(p.first_export), p.last_export FROM printer_states p "
-                             "JOIN states s ON s.id = p.state_id GROUP BY p.serial "
-                             "ORDER BY p.last_export"))
+                             "max(p.first_export), EXISTS (SELECT 1 FROM files f WHERE "
+                             "f.path = p.path AND f.serial = p.serial) FROM printer_states p "
+                             "JOIN states s ON s.id = p.state_id GROUP BY p.serial"))
         return false;
     int result;
     while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
@@ -769,7 +771,8 @@ bool FleetDatabase::readPeriods()
         const Period period{sqlite3_column_int64(statement, 0), columnBlob(statement, 2),
                             columnText(statement, 3)};
         periods.insert(serial, period);
-        periodSerials.insert(period.path, serial);
+        if (sqlite3_column_int(statement, 5))
+            periodSerials.insert(period.path, serial);
     }
     sqlite3_finalize(statement);
     return result == SQLITE_DONE || fail();

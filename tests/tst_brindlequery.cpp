@@ -527,6 +527,16 @@ private slots:
             QVERIFY(writeZip(a, {{"q.txt", readQueryFile(a).replace("S-A", "S-A2").toUtf8()}}));
             QVERIFY(setModified(a, modified) && QFileInfo(a).size() != size);
             QVERIFY(QFile::remove(d + "/fleet/bad.zip"));
+        } else if (before == "renamed") {
+            // a.zip now shows S-A2, whose state a newer copy gives; a new file
+            // makes the next export write, with a.zip unchanged.
+            const QString a = d + "/fleet/a.zip";
+            QVERIFY(writeZip(a, {{"q.txt", readQueryFile(a).replace("S-A", "S-A2").toUtf8()}}));
+            QVERIFY(setModified(a, longAgo) && QFile::copy(a, d + "/fleet/a2.zip") &&
+                    setModified(d + "/fleet/a2.zip", QDateTime::currentDateTime()));
+            QCOMPARE(brindleQuery(toDb, &err), 1);
+            QVERIFY(writeZip(d + "/fleet/n.zip",
+                             {{"q.txt", readQueryFile(a).replace("S-A2", "S-N").toUtf8()}}));
         } else if (before == "schema 3") {
             sqlRows(db, "PRAGMA user_version = 3");
         } else if (before == "extra" || before == "other version") {
@@ -681,6 +691,12 @@ private slots:
             << "%d/fleet/UPPER.ZIP|UPPER.ZIP|NULL|0|The file name must end in lower-case .zip."
                "|0|0|NULL|0|0\n%d/fleet/a.zip|S-A2|M|1|NULL|1|1|5|10|5\n"
                "%d/fleet/sub/deep/b.txt|b|X|1|NULL|1|0|NULL|2|0\n";
+        // Catches: a printer seen again in a file that now carries another
+        // serial.
+        QTest::newRow("serial renamed, its file unchanged -> the old serial not seen again")
+            << "renamed" << toDb << 1 << "6 files: 1 read, 2 refused, 3 unchanged, 0 removed" + none
+            << "SELECT serial, first_export, last_export FROM printer_states ORDER BY serial"
+            << "S-A|1|1\nS-A2|2|3\nS-N|3|3\n";
         // Catches: the database rewritten, or files read, when nothing changed.
         QTest::newRow("nothing changed -> 1, database untouched")
             << "none" << toDb << 1 << unchanged << filesQuery << first;
