@@ -826,6 +826,7 @@ FleetDatabase::Candidate *FleetDatabase::candidateFor(const QString &serial, con
 
 bool FleetDatabase::offerState(const QueryRecord &record, const StateDigest &digest)
 {
+    walkedPaths.insert(record.path);
     if (!record.wasRead() || !record.comparable())
         return true;
     bool chosen = false;
@@ -845,6 +846,7 @@ bool FleetDatabase::offerState(const QueryRecord &record, const StateDigest &dig
 
 void FleetDatabase::offerUnchanged(const QString &path, qint64 modifiedMs)
 {
+    walkedPaths.insert(path);
     const auto serial = periodSerials.constFind(path);
     if (serial == periodSerials.cend())
         return;
@@ -854,11 +856,40 @@ void FleetDatabase::offerUnchanged(const QString &path, qint64 modifiedMs)
         candidate->stateId = 0;
 }
 
+// A printer offered a file by this export whose last file lies outside the
+// paths walked is given that file too while its row, with the printer's
+// serial, is kept.
+bool FleetDatabase::offerKeptFiles()
+{
+    sqlite3_stmt *kept = nullptr;
+    bool ok = prepare(&kept, "SELECT modified_ms FROM files WHERE path = ? AND serial = ?");
+    for (auto candidate = candidates.begin(); ok && candidate != candidates.end(); ++candidate) {
+        const auto period = periods.constFind(candidate.key());
+        if (period == periods.cend() || walkedPaths.contains(period->path))
+            continue;
+        bindText(kept, 1, period->path);
+        bindText(kept, 2, candidate.key());
+        const int found = sqlite3_step(kept);
+        const qint64 modifiedMs = sqlite3_column_int64(kept, 0);
+        sqlite3_reset(kept);
+        ok = found == SQLITE_ROW || found == SQLITE_DONE || fail();
+        bool chosen = false;
+        if (ok && found == SQLITE_ROW &&
+            candidateFor(candidate.key(), period->path, modifiedMs, &chosen) && chosen) {
+            candidate->stateId = 0;
+            candidate->notSeen = true;
+        }
+    }
+    sqlite3_finalize(kept);
+    return ok;
+}
+
 bool FleetDatabase::commit(const QString &programVersion, HistorySummary *summary)
 {
     sqlite3_stmt *seen = nullptr;
     sqlite3_stmt *begun = nullptr;
-    bool ok = prepare(&seen, "UPDATE printer_states SET last_export = ?, path = ?, "
+    bool ok = offerKeptFiles() &&
+              prepare(&seen, "UPDATE printer_states SET last_export = ?, path = ?, "
                              "modified_ms = ? WHERE id = ?") &&
               prepare(&begun, "INSERT INTO printer_states (serial, state_id, first_export, "
                               "last_export, modified_ms, path) VALUES (?, ?, ?, ?, ?, ?)");
@@ -870,6 +901,8 @@ bool FleetDatabase::commit(const QString &programVersion, HistorySummary *summar
         if (candidate.files > 1)
             summary->sharedSerials.append(
                 {serial, candidate.path, candidate.files, candidate.aheadFiles});
+        if (candidate.notSeen)
+            continue;
         if (candidate.stateId == 0) {
             sqlite3_bind_int64(seen, 1, exportId);
             bindText(seen, 2, candidate.path);

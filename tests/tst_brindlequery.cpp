@@ -914,14 +914,16 @@ private slots:
     // ("version 1 only": and exports no more), "copy" puts an older copy of
     // S-A's first file, sorting first, beside the later ones ("future copy":
     // one dated years ahead; "version 1, future copy": one of another state
-    // beside the first file of a version-1 database), "no factory" leaves the last file without its
+    // beside the first file of a version-1 database; "older copy alone": one
+    // exported alone after the five), "no factory" leaves the last file without its
     // factory settings, "ignore" gives the first export --ignore 'n*t?',
     // "no-ignore" then takes it away with a sixth export. exportErr must be in what the exports
     // wrote on standard error; the history command's output must be out (JSON compared as parsed,
     // strictly), and its one line on standard error hold err. Catches: a counter that makes a
     // state, a change not dated by the export that saw it, sides or escaping other than diff's, a
     // change back not shown, --since not applied, a version-1 database refused or its rows not made
-    // the first states, a stale copy taken for the printer's file, ignore rules not stored or not
+    // the first states, a stale copy taken for the printer's file (also when exported alone),
+    // ignore rules not stored or not
     // taken away, trouble not said.
     void history_data()
     {
@@ -967,6 +969,9 @@ private slots:
             {}, "S-A: The serial is in 2 files; the printer's state is taken from %d/fleet/a.zip");
         row("version-1 database with a copy dated years ahead -> taken last",
             "version 1, future copy", sa, 1, all);
+        row("older copy exported alone -> the printer's last file still gives the state",
+            "older copy alone", sa, 1, all, {},
+            "S-A: The serial is in 2 files; the printer's state is taken from %d/fleet/a.zip");
         row("copy dated years ahead -> taken last", "future copy", sa, 1, all, {},
             "taken from %d/fleet/a.zip, modified last. Files dated more than a day ahead, taken "
             "last: 1");
@@ -1045,6 +1050,12 @@ private slots:
         }
         if (before == "no-ignore")
             QCOMPARE(brindleQuery(toDb + QStringList{"--no-ignore", "n*t?"}, &errors), 0);
+        if (before == "older copy alone") {
+            QVERIFY(QDir().mkpath(d + "/old") &&
+                    writeZip(d + "/old/a.zip", {{"q.txt", steps[0]}}) &&
+                    setModified(d + "/old/a.zip", reported));
+            QCOMPARE(brindleQuery({"export", "--sqlite", db, d + "/old/a.zip"}, &errors), 0);
+        }
         // States A, B and A again: the counters alone made none.
         if (before != "version 1 only")
             QCOMPARE(sqlRows(db, "SELECT serial, count(*) FROM printer_states GROUP BY serial"),
