@@ -37,7 +37,7 @@ check "brindle-query --version prints the version" \
     bash -c '[ "$("$1" --version)" = "brindle-query $2" ]' - "$tree/usr/bin/brindle-query" "$version"
 check "the viewer answers --help and --version without a display" \
     bash -c 'help=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$1" --help) &&
-        grep -qx "Usage: BrindleQueryTool \[FILE\]" <<<"$help" &&
+        grep -qx "Usage: BrindleQueryTool \[FILE\] \[--history DATABASE\]" <<<"$help" &&
         [ "$(env -u DISPLAY QT_QPA_PLATFORM=xcb "$1" -v)" = "BrindleQueryTool $2" ]' - \
     "$tree/usr/bin/BrindleQueryTool" "$version"
 check "the helper runs" bash -c '"$1" /nonexistent | grep -qE "^[0-9]+ [0-9]+ v:"' - "$probe"
