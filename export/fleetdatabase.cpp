@@ -858,11 +858,13 @@ void FleetDatabase::offerUnchanged(const QString &path, qint64 modifiedMs)
 
 // A printer offered a file by this export whose last file lies outside the
 // paths walked is given that file too while its row, with the printer's
-// serial, is kept.
+// serial, is kept, and could give a state (a later export may have refused
+// it, or found a section missing).
 bool FleetDatabase::offerKeptFiles()
 {
     sqlite3_stmt *kept = nullptr;
-    bool ok = prepare(&kept, "SELECT modified_ms FROM files WHERE path = ? AND serial = ?");
+    bool ok = prepare(&kept, "SELECT modified_ms FROM files WHERE path = ? AND serial = ? AND "
+                             "was_read AND has_current AND has_factory");
     for (auto candidate = candidates.begin(); ok && candidate != candidates.end(); ++candidate) {
         const auto period = periods.constFind(candidate.key());
         if (period == periods.cend() || walkedPaths.contains(period->path))
