@@ -139,15 +139,15 @@ public:
     // refused, gives none.
     bool offerState(const QueryRecord &record, const StateDigest &digest);
     // Offers a file this export kept unchanged: when it is the file its
-    // printer was last seen in, in the state it was seen in. The file a
-    // printer was last seen in takes part in the choice also when it lies
-    // outside the paths this export walked, and its row is kept: an older
-    // copy exported alone does not take the printer back to an earlier state.
+    // printer was last seen in, in the state it was seen in.
     void offerUnchanged(const QString &path, qint64 modifiedMs);
     // Records the printers' periods (a printer whose configuration is as in
     // its last period is seen in it again; another begins a new one) and the
     // export, builds what is still missing and commits; the database is
-    // closed afterwards.
+    // closed afterwards. The file a printer was last seen in takes part in
+    // the choice also when it lies outside the paths this export walked and
+    // its row is kept: an older copy exported alone does not take the printer
+    // back to an earlier state.
     bool commit(const QString &programVersion, HistorySummary *summary);
 
     // The last failure, in plain words.
