@@ -122,6 +122,15 @@ CREATE VIEW printer_history AS
   JOIN exports last ON last.id = p.last_export;
 )";
 
+// The latest modification time believed of a report file seen by an export
+// that started at exportMs: a day covers clocks set to another time zone, or
+// a little wrong. A later one is a clock that is wrong, or a copy touched
+// with a date in the future.
+qint64 latestBelievableMs(qint64 exportMs)
+{
+    return exportMs + 24 * 3600 * 1000;
+}
+
 // Called before the first connection: the export counts no memory, so the
 // one writing thread takes no lock for each allocation.
 void configureSqlite()
@@ -674,14 +683,23 @@ bool FleetDatabase::upgradeFromVersion1(const IgnoreRules &rules)
     sqlite3_finalize(statement);
     statement = nullptr;
     exportId = 2;
-    if (!ok || !applyIgnoreRules(rules, false) ||
-        !exec("CREATE TEMP TABLE first_states (id INTEGER PRIMARY KEY, serial TEXT, path TEXT, "
-              "modified_ms INTEGER);"
-              "INSERT INTO first_states SELECT id, serial, path, modified_ms FROM files f "
-              "WHERE was_read AND has_current AND has_factory AND NOT EXISTS (SELECT 1 FROM "
-              "files g WHERE g.serial = f.serial AND g.was_read AND g.has_current AND "
-              "g.has_factory AND (g.modified_ms > f.modified_ms OR (g.modified_ms = "
-              "f.modified_ms AND g.path < f.path)))"))
+    // Files dated ahead of that export's time give a state only when all of
+    // the serial's files are, as in every export.
+    const QDateTime exported = QDateTime::fromString(times.value(0), Qt::ISODate);
+    const QByteArray ahead =
+        "modified_ms > " + QByteArray::number(latestBelievableMs(
+                               exported.isValid() ? exported.toMSecsSinceEpoch() : startedMs));
+    const QByteArray first =
+        "CREATE TEMP TABLE first_states (id INTEGER PRIMARY KEY, serial TEXT, path TEXT, "
+        "modified_ms INTEGER);"
+        "INSERT INTO first_states SELECT id, serial, path, modified_ms FROM files f "
+        "WHERE was_read AND has_current AND has_factory AND NOT EXISTS (SELECT 1 FROM "
+        "files g WHERE g.serial = f.serial AND g.was_read AND g.has_current AND "
+        "g.has_factory AND ((g." +
+        ahead + ") < (f." + ahead + ") OR ((g." + ahead + ") = (f." + ahead +
+        ") AND (g.modified_ms > f.modified_ms OR (g.modified_ms = f.modified_ms AND "
+        "g.path < f.path)))))";
+    if (!ok || !applyIgnoreRules(rules, false) || !exec(first.constData()))
         return false;
     sqlite3_stmt *period = nullptr;
     ok = prepare(&period, "INSERT INTO printer_states (serial, state_id, first_export, "
@@ -729,13 +747,15 @@ bool FleetDatabase::upgradeFromVersion1(const IgnoreRules &rules)
 
 bool FleetDatabase::readPeriods()
 {
-    // A printer's last period is the one begun last. Where two serials were
-    // last seen in one file (a printer renamed), the file is the later one's.
+    // A printer's last period is the one begun last. Its file, kept
+    // unchanged, shows it again only while the file still carries its serial
+    // (as the files' rows, not yet changed by this export, say): a file whose
+    // printer was renamed shows another one.
     sqlite3_stmt *statement = nullptr;
     if (!prepare(&statement, "SELECT p.id, p.serial, s.configuration_hash, p.path, "
-                             "max(p.first_export), p.last_export FROM printer_states p "
-                             "JOIN states s ON s.id = p.state_id GROUP BY p.serial "
-                             "ORDER BY p.last_export"))
+                             "max(p.first_export), EXISTS (SELECT 1 FROM files f WHERE "
+                             "f.path = p.path AND f.serial = p.serial) FROM printer_states p "
+                             "JOIN states s ON s.id = p.state_id GROUP BY p.serial"))
         return false;
     int result;
     while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
@@ -743,7 +763,8 @@ bool FleetDatabase::readPeriods()
         const Period period{sqlite3_column_int64(statement, 0), columnBlob(statement, 2),
                             columnText(statement, 3)};
         periods.insert(serial, period);
-        periodSerials.insert(period.path, serial);
+        if (sqlite3_column_int(statement, 5))
+            periodSerials.insert(period.path, serial);
     }
     sqlite3_finalize(statement);
     return result == SQLITE_DONE || fail();
@@ -777,8 +798,7 @@ qint64 FleetDatabase::stateId(const QVector<SettingEntry> &current,
 FleetDatabase::Candidate *FleetDatabase::candidateFor(const QString &serial, const QString &path,
                                                       qint64 modifiedMs, bool *chosen)
 {
-    // A day covers clocks set to another time zone, or a little wrong.
-    const qint64 latestBelievable = startedMs + 24 * 3600 * 1000;
+    const qint64 latestBelievable = latestBelievableMs(startedMs);
     const bool believable = modifiedMs <= latestBelievable;
     Candidate &candidate = candidates[serial];
     const bool chosenBelievable = candidate.modifiedMs <= latestBelievable;
@@ -798,6 +818,7 @@ FleetDatabase::Candidate *FleetDatabase::candidateFor(const QString &serial, con
 
 bool FleetDatabase::offerState(const QueryRecord &record, const StateDigest &digest)
 {
+    walkedPaths.insert(record.path);
     if (!record.wasRead() || !record.comparable())
         return true;
     bool chosen = false;
@@ -817,6 +838,7 @@ bool FleetDatabase::offerState(const QueryRecord &record, const StateDigest &dig
 
 void FleetDatabase::offerUnchanged(const QString &path, qint64 modifiedMs)
 {
+    walkedPaths.insert(path);
     const auto serial = periodSerials.constFind(path);
     if (serial == periodSerials.cend())
         return;
@@ -826,11 +848,42 @@ void FleetDatabase::offerUnchanged(const QString &path, qint64 modifiedMs)
         candidate->stateId = 0;
 }
 
+// A printer offered a file by this export whose last file lies outside the
+// paths walked is given that file too while its row, with the printer's
+// serial, is kept, and could give a state (a later export may have refused
+// it, or found a section missing).
+bool FleetDatabase::offerKeptFiles()
+{
+    sqlite3_stmt *kept = nullptr;
+    bool ok = prepare(&kept, "SELECT modified_ms FROM files WHERE path = ? AND serial = ? AND "
+                             "was_read AND has_current AND has_factory");
+    for (auto candidate = candidates.begin(); ok && candidate != candidates.end(); ++candidate) {
+        const auto period = periods.constFind(candidate.key());
+        if (period == periods.cend() || walkedPaths.contains(period->path))
+            continue;
+        bindText(kept, 1, period->path);
+        bindText(kept, 2, candidate.key());
+        const int found = sqlite3_step(kept);
+        const qint64 modifiedMs = sqlite3_column_int64(kept, 0);
+        sqlite3_reset(kept);
+        ok = found == SQLITE_ROW || found == SQLITE_DONE || fail();
+        bool chosen = false;
+        if (ok && found == SQLITE_ROW &&
+            candidateFor(candidate.key(), period->path, modifiedMs, &chosen) && chosen) {
+            candidate->stateId = 0;
+            candidate->notSeen = true;
+        }
+    }
+    sqlite3_finalize(kept);
+    return ok;
+}
+
 bool FleetDatabase::commit(const QString &programVersion, HistorySummary *summary)
 {
     sqlite3_stmt *seen = nullptr;
     sqlite3_stmt *begun = nullptr;
-    bool ok = prepare(&seen, "UPDATE printer_states SET last_export = ?, path = ?, "
+    bool ok = offerKeptFiles() &&
+              prepare(&seen, "UPDATE printer_states SET last_export = ?, path = ?, "
                              "modified_ms = ? WHERE id = ?") &&
               prepare(&begun, "INSERT INTO printer_states (serial, state_id, first_export, "
                               "last_export, modified_ms, path) VALUES (?, ?, ?, ?, ?, ?)");
@@ -842,6 +895,8 @@ bool FleetDatabase::commit(const QString &programVersion, HistorySummary *summar
         if (candidate.files > 1)
             summary->sharedSerials.append(
                 {serial, candidate.path, candidate.files, candidate.aheadFiles});
+        if (candidate.notSeen)
+            continue;
         if (candidate.stateId == 0) {
             sqlite3_bind_int64(seen, 1, exportId);
             bindText(seen, 2, candidate.path);

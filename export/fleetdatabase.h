@@ -4,6 +4,7 @@
 #include "export/queryrecord.h"
 
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -143,7 +144,10 @@ public:
     // Records the printers' periods (a printer whose configuration is as in
     // its last period is seen in it again; another begins a new one) and the
     // export, builds what is still missing and commits; the database is
-    // closed afterwards.
+    // closed afterwards. The file a printer was last seen in takes part in
+    // the choice also when it lies outside the paths this export walked and
+    // its row is kept: an older copy exported alone does not take the printer
+    // back to an earlier state.
     bool commit(const QString &programVersion, HistorySummary *summary);
 
     // The last failure, in plain words.
@@ -165,6 +169,9 @@ private:
         qint64 stateId = 0; // 0: the state of the printer's last period
         int files = 0;
         int aheadFiles = 0;
+        // The printer's last file, outside this export's walk, gives it:
+        // the printer was not seen by this export.
+        bool notSeen = false;
     };
 
     bool exec(const char *sql);
@@ -187,6 +194,7 @@ private:
                    const StateDigest &digest);
     Candidate *candidateFor(const QString &serial, const QString &path, qint64 modifiedMs,
                             bool *chosen);
+    bool offerKeptFiles();
 
     sqlite3 *db = nullptr;
     bool freshSchema = false;
@@ -211,4 +219,5 @@ private:
     QHash<QString, Period> periods;        // by serial
     QHash<QString, QString> periodSerials; // serial by the path of its period
     QHash<QString, Candidate> candidates;  // by serial
+    QSet<QString> walkedPaths;             // offered, whether they give a state or not
 };

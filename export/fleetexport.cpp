@@ -933,8 +933,9 @@ void retryRefusals(ExportPlan *plan, int threads)
 }
 
 // The ignore rules of an export: those the database holds, with the ones
-// named added and taken away. False, with a message, for an empty rule and
-// for one taken away that is not held.
+// named added and taken away. False, with a message, for an empty rule, one
+// of wildcards alone with a "*" (every key volatile: no change would ever be
+// kept) and one taken away that is not held.
 bool ignoreRulesFor(const QStringList &held, const ExportOptions &options, IgnoreRules *rules,
                     QString *error)
 {
@@ -942,6 +943,14 @@ bool ignoreRulesFor(const QStringList &held, const ExportOptions &options, Ignor
     for (const QString &glob : options.ignore) {
         if (glob.isEmpty()) {
             *error = QStringLiteral("An ignore rule cannot be empty.");
+            return false;
+        }
+        if (glob.contains(QLatin1Char('*')) && std::all_of(glob.cbegin(), glob.cend(), [](QChar c) {
+                return c == QLatin1Char('*') || c == QLatin1Char('?');
+            })) {
+            *error = QStringLiteral("The ignore rule %1 is of wildcards alone: it matches every "
+                                    "key, and no printer's change would be kept.")
+                         .arg(glob);
             return false;
         }
     }

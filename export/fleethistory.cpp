@@ -220,8 +220,8 @@ bool FleetHistory::printerStates(const QString &serial, QVector<PrinterPeriod> *
 {
     sqlite3_stmt *statement = nullptr;
     if (sqlite3_prepare_v2(db,
-                           "SELECT p.state_id, first.exported_at, last.exported_at, p.path, "
-                           "p.modified_ms FROM printer_states p "
+                           "SELECT p.state_id, p.first_export, first.exported_at, "
+                           "last.exported_at, p.path, p.modified_ms FROM printer_states p "
                            "JOIN exports first ON first.id = p.first_export "
                            "JOIN exports last ON last.id = p.last_export "
                            "WHERE p.serial = ? ORDER BY p.first_export",
@@ -231,9 +231,9 @@ bool FleetHistory::printerStates(const QString &serial, QVector<PrinterPeriod> *
     periods->clear();
     int result;
     while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
-        periods->append({sqlite3_column_int64(statement, 0), columnText(statement, 1),
+        periods->append({sqlite3_column_int64(statement, 0), sqlite3_column_int64(statement, 1),
                          columnText(statement, 2), columnText(statement, 3),
-                         sqlite3_column_int64(statement, 4)});
+                         columnText(statement, 4), sqlite3_column_int64(statement, 5)});
     }
     sqlite3_finalize(statement);
     return result == SQLITE_DONE || readFailed(db, error);

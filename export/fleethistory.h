@@ -83,6 +83,9 @@ struct SharedSerial
 struct PrinterPeriod
 {
     qint64 stateId = 0;
+    // The id of the export that first saw it: exports are numbered in the
+    // order they ran, whatever their clocks said.
+    qint64 firstExport = 0;
     // The times of those exports as they recorded them: ISO 8601, UTC.
     QString firstSeen;
     QString lastSeen;

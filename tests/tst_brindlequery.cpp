@@ -397,6 +397,8 @@ private slots:
         trouble({"print", "--serial", "BROKEN"}, "BROKEN" + unreadable + "It is not a ZIP archive");
         trouble({"export", "--jsonl", "--threads", "0", "%d"}, "--threads takes a number");
         trouble({"export", "--jsonl", "--prune", "%d"}, "--prune applies to --sqlite only");
+        trouble({"export", "--sqlite", "%d/new.db", "--ignore", "?*", "%d"},
+                "The ignore rule ?* is of wildcards alone");
         trouble({"export", "--sqlite", "%d/new.db", "--no-ignore", "x*", "%d"},
                 "It holds no ignore rule x* to take away (it holds: none). Nothing was changed.");
     }
@@ -531,6 +533,16 @@ private slots:
             QVERIFY(writeZip(a, {{"q.txt", readQueryFile(a).replace("S-A", "S-A2").toUtf8()}}));
             QVERIFY(setModified(a, modified) && QFileInfo(a).size() != size);
             QVERIFY(QFile::remove(d + "/fleet/bad.zip"));
+        } else if (before == "renamed") {
+            // a.zip now shows S-A2, whose state a newer copy gives; a new file
+            // makes the next export write, with a.zip unchanged.
+            const QString a = d + "/fleet/a.zip";
+            QVERIFY(writeZip(a, {{"q.txt", readQueryFile(a).replace("S-A", "S-A2").toUtf8()}}));
+            QVERIFY(setModified(a, longAgo) && QFile::copy(a, d + "/fleet/a2.zip") &&
+                    setModified(d + "/fleet/a2.zip", QDateTime::currentDateTime()));
+            QCOMPARE(brindleQuery(toDb, &err), 1);
+            QVERIFY(writeZip(d + "/fleet/n.zip",
+                             {{"q.txt", readQueryFile(a).replace("S-A2", "S-N").toUtf8()}}));
         } else if (before == "schema 3") {
             sqlRows(db, "PRAGMA user_version = 3");
         } else if (before == "extra" || before == "other version") {
@@ -690,6 +702,12 @@ private slots:
             << "%d/fleet/UPPER.ZIP|UPPER.ZIP|NULL|0|The file name must end in lower-case .zip."
                "|0|0|NULL|0|0\n%d/fleet/a.zip|S-A2|M|1|NULL|1|1|5|10|5\n"
                "%d/fleet/sub/deep/b.txt|b|X|1|NULL|1|0|NULL|2|0\n";
+        // Catches: a printer seen again in a file that now carries another
+        // serial.
+        QTest::newRow("serial renamed, its file unchanged -> the old serial not seen again")
+            << "renamed" << toDb << 1 << "6 files: 1 read, 2 refused, 3 unchanged, 0 removed" + none
+            << "SELECT serial, first_export, last_export FROM printer_states ORDER BY serial"
+            << "S-A|1|1\nS-A2|2|3\nS-N|3|3\n";
         // Catches: the database rewritten, or files read, when nothing changed.
         QTest::newRow("nothing changed -> 1, database untouched")
             << "none" << toDb << 1 << unchanged << filesQuery << first;
@@ -950,14 +968,17 @@ private slots:
     // "version 1" makes the first export's database one of schema version 1
     // ("version 1 only": and exports no more), "copy" puts an older copy of
     // S-A's first file, sorting first, beside the later ones ("future copy":
-    // one dated years ahead), "no factory" leaves the last file without its
+    // one dated years ahead; "version 1, future copy": one of another state
+    // beside the first file of a version-1 database; "older copy alone": one
+    // exported alone after the five), "no factory" leaves the last file without its
     // factory settings, "ignore" gives the first export --ignore 'n*t?',
     // "no-ignore" then takes it away with a sixth export. exportErr must be in what the exports
     // wrote on standard error; the history command's output must be out (JSON compared as parsed,
     // strictly), and its one line on standard error hold err. Catches: a counter that makes a
     // state, a change not dated by the export that saw it, sides or escaping other than diff's, a
     // change back not shown, --since not applied, a version-1 database refused or its rows not made
-    // the first states, a stale copy taken for the printer's file, ignore rules not stored or not
+    // the first states, a stale copy taken for the printer's file (also when exported alone),
+    // ignore rules not stored or not
     // taken away, trouble not said.
     void history_data()
     {
@@ -1001,6 +1022,11 @@ private slots:
             "the next export to it upgrades it.");
         row("older copy in another folder -> the newest file gives the state", "copy", sa, 1, all,
             {}, "S-A: The serial is in 2 files; the printer's state is taken from %d/fleet/a.zip");
+        row("version-1 database with a copy dated years ahead -> taken last",
+            "version 1, future copy", sa, 1, all);
+        row("older copy exported alone -> the printer's last file still gives the state",
+            "older copy alone", sa, 1, all, {},
+            "S-A: The serial is in 2 files; the printer's state is taken from %d/fleet/a.zip");
         row("copy dated years ahead -> taken last", "future copy", sa, 1, all, {},
             "taken from %d/fleet/a.zip, modified last. Files dated more than a day ahead, taken "
             "last: 1");
@@ -1054,8 +1080,10 @@ private slots:
                                         : steps[step];
             QVERIFY(writeZip(d + "/fleet/a.zip", {{"q.txt", text}}));
             QVERIFY(setModified(d + "/fleet/a.zip", reported.addDays(7 * step)));
-            if (before.endsWith("copy") && step == 2) {
-                QVERIFY(writeZip(d + "/fleet/0-copy/a.zip", {{"q.txt", steps[0]}}));
+            const bool upgradedCopy = before == "version 1, future copy";
+            if (before.endsWith("copy") && step == (upgradedCopy ? 0 : 2)) {
+                QVERIFY(writeZip(d + "/fleet/0-copy/a.zip",
+                                 {{"q.txt", upgradedCopy ? steps[2] : steps[0]}}));
                 QVERIFY(setModified(d + "/fleet/0-copy/a.zip",
                                     before == "copy" ? reported
                                                      : QDateTime::currentDateTime().addYears(9)));
@@ -1077,6 +1105,12 @@ private slots:
         }
         if (before == "no-ignore")
             QCOMPARE(brindleQuery(toDb + QStringList{"--no-ignore", "n*t?"}, &errors), 0);
+        if (before == "older copy alone") {
+            QVERIFY(QDir().mkpath(d + "/old") &&
+                    writeZip(d + "/old/a.zip", {{"q.txt", steps[0]}}) &&
+                    setModified(d + "/old/a.zip", reported));
+            QCOMPARE(brindleQuery({"export", "--sqlite", db, d + "/old/a.zip"}, &errors), 0);
+        }
         // States A, B and A again: the counters alone made none.
         if (before != "version 1 only")
             QCOMPARE(sqlRows(db, "SELECT serial, count(*) FROM printer_states GROUP BY serial"),

@@ -279,14 +279,19 @@ private slots:
     // how: "chosen" picks the database in the dialog, and a new window must
     // find it remembered, then compares with the older state; "other" opens
     // another printer's file; "damaged" stores the path as a list; "none"
-    // chooses nothing; "foreign" chooses a file that is no database.
+    // chooses nothing; "foreign" chooses a file that is no database; "same
+    // second" exports a third state at the second's time and opens a file
+    // that differs from both alike, so that their items would read the same.
+    // The item at pick is chosen.
     // Catches marks, tips or title of an earlier state not made as those of
     // another printer are, a counter marked (a volatile setting), the states
     // not listed newest first with the keys that differ, the database not
-    // remembered or a damaged stored value taken, and a refusal not said.
+    // remembered or a damaged stored value taken, a refusal not said, and of
+    // two states listed alike, the other one compared.
     void compareEarlier_data()
     {
         QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("pick");
         QTest::addColumn<QStringList>("items");
         QTest::addColumn<QStringList>("boxes");
         QTest::addColumn<QStringList>("marked");
@@ -296,21 +301,29 @@ private slots:
                                        "brindle-query export with File > Choose history "
                                        "database...";
         QTest::newRow("chosen, older state -> its marks, tips and title")
-            << "chosen" << QStringList{"2026-02-02: as the open file", "2026-01-05: 3 keys differ"}
+            << "chosen" << 1
+            << QStringList{"2026-02-02: as the open file", "2026-01-05: 3 keys differ"}
             << QStringList()
             << QStringList{"PRIMARY (CURRENT) SETTINGS -> Only in its state of 2026-01-05: volume",
                            "sales-region\tsouth -> Earlier (2026-01-05): \"north\"",
                            "sleep\ton -> Not there on 2026-01-05"};
+        const QString second = "2026-02-02 08:00:00 UTC, export ";
+        QTest::newRow("two states begun in one second -> told apart by their exports")
+            << "same second" << 1
+            << QStringList{second + "3: 1 key differs", second + "2: 1 key differs",
+                           "2026-01-05: 3 keys differ"}
+            << QStringList()
+            << QStringList{"sales-region\twest -> Earlier (" + second + "2): \"south\""};
         QTest::newRow("another printer -> not in the database")
-            << "other" << QStringList()
+            << "other" << 0 << QStringList()
             << QStringList{refused + "The history database %db holds no state of the printer BQ8."}
             << QStringList();
         QTest::newRow("stored as a list -> none taken")
-            << "damaged" << QStringList() << QStringList{none} << QStringList();
+            << "damaged" << 0 << QStringList() << QStringList{none} << QStringList();
         QTest::newRow("none chosen -> says how")
-            << "none" << QStringList() << QStringList{none} << QStringList();
+            << "none" << 0 << QStringList() << QStringList{none} << QStringList();
         QTest::newRow("not a database -> refused when chosen")
-            << "foreign" << QStringList()
+            << "foreign" << 0 << QStringList()
             << QStringList{"Uh-oh|Couldn't use the history database.\nIt is not a database "
                            "written by brindle-query export.",
                            none}
@@ -320,21 +333,26 @@ private slots:
     void compareEarlier()
     {
         QFETCH(QString, how);
+        QFETCH(int, pick);
         QFETCH(QStringList, items);
         QFETCH(QStringList, boxes);
         QFETCH(QStringList, marked);
 
         const QString db = files->filePath("fleet.db");
         const QByteArray factory = settingLines({"id-printer-serial=BQ7"});
-        const QByteArray states[] = {settingLines({"id-printer-serial=BQ7", "sales-region=north",
-                                                   "stats-cards=1", "volume=3"}),
-                                     settingLines({"id-printer-serial=BQ7", "sales-region=south",
-                                                   "stats-cards=2", "sleep=on"})};
+        const QByteArray states[] = {
+            settingLines(
+                {"id-printer-serial=BQ7", "sales-region=north", "stats-cards=1", "volume=3"}),
+            settingLines(
+                {"id-printer-serial=BQ7", "sales-region=south", "stats-cards=2", "sleep=on"}),
+            settingLines({"id-printer-serial=BQ7", "sales-region=east", "sleep=on"}),
+            settingLines({"id-printer-serial=BQ7", "sales-region=west", "sleep=on"})};
         const QString path = fixture("fleet/q.txt", {}, false);
         ExportOptions options;
         options.paths = QStringList{QFileInfo(path).absolutePath()};
         options.programVersion = QStringLiteral("test");
-        for (int step = 0; step < 2; ++step) {
+        const bool sameSecond = how == "same second";
+        for (int step = 0; step < (sameSecond ? 3 : 2); ++step) {
             QFile file(fixture("fleet/q.txt", queryText(factory, states[step]), false));
             QVERIFY(file.open(QIODevice::ReadWrite) &&
                     file.setFileTime(QDateTime(QDate(2026, 1, 5 + step), QTime(6, 0), Qt::UTC),
@@ -349,6 +367,8 @@ private slots:
                      SQLITE_OK);
             sqlite3_close(handle);
         }
+        if (sameSecond)
+            fixture("fleet/q.txt", queryText(factory, states[3]), false);
         const QString chosen = how == "foreign" ? fixture("notes.db", "not a database", false) : db;
         if (how == "damaged") {
             QSettings(QStringLiteral("Corvelle"), QStringLiteral("BrindleQueryTool"))
@@ -379,11 +399,11 @@ private slots:
             hoverMarks(&factoryMarks);
             answerer->expectMessageBox();
         } else {
-            answerer->expect([&listed](QWidget *widget) {
+            answerer->expect([&listed, pick](QWidget *widget) {
                 auto *dialog = qobject_cast<QInputDialog *>(widget);
                 QVERIFY(dialog);
                 listed = dialog->comboBoxItems();
-                dialog->setTextValue(listed.last());
+                dialog->setTextValue(listed.value(pick));
                 dialog->accept();
             });
         }
@@ -394,8 +414,9 @@ private slots:
         QStringList lines;
         hoverMarks(&lines);
         QCOMPARE(lines, marked.isEmpty() ? factoryMarks : marked);
-        QCOMPARE(window->windowTitle(),
-                 marked.isEmpty() ? title : title + " compared with its state of 2026-01-05");
+        QCOMPARE(window->windowTitle(), marked.isEmpty() ? title
+                                                         : title + " compared with its state of " +
+                                                               items.at(pick).section(": ", 0, 0));
     }
 
     // Catches --history taken for the file or the file for its database,

@@ -497,7 +497,9 @@ void BrindleQueryTool::on_actionChooseHistory_triggered()
 }
 
 // The periods newest first, each as its date (with the time when another
-// period began the same day) and how many keys of the open file differ.
+// period began the same day, and the export's number when another began at
+// that time: a clock set back, or exports within a second) and how many keys
+// of the open file differ. Each label is the one its choice is found by.
 bool BrindleQueryTool::listEarlierStates(FleetHistory &history,
                                          const QVector<PrinterPeriod> &periods, QStringList *dates,
                                          QStringList *items, QString *error) const
@@ -508,7 +510,19 @@ bool BrindleQueryTool::listEarlierStates(FleetHistory &history,
     QHash<QString, int> perDate;
     for (const PrinterPeriod &period : periods)
         ++perDate[exportDate(period.firstSeen)];
+    // A database that is not quite ours may hold any text for a time.
+    QStringList labels;
+    QHash<QString, int> perLabel;
     for (auto period = periods.crbegin(); period != periods.crend(); ++period) {
+        const QString date = exportDate(period->firstSeen);
+        const QDateTime time = QDateTime::fromString(period->firstSeen, Qt::ISODate);
+        labels.append(perDate.value(date) > 1 && time.isValid()
+                          ? time.toUTC().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss 'UTC'"))
+                          : shownName(date));
+        ++perLabel[labels.last()];
+    }
+    int index = 0;
+    for (auto period = periods.crbegin(); period != periods.crend(); ++period, ++index) {
         if (!differing.contains(period->stateId)) {
             QVector<SettingEntry> current;
             QVector<SettingEntry> factory;
@@ -518,13 +532,9 @@ bool BrindleQueryTool::listEarlierStates(FleetHistory &history,
                              diffSettings(own, configurationSettings(current, rules)).size());
         }
         const int keys = differing.value(period->stateId);
-        // A database that is not quite ours may hold any text for a time.
-        const QString date = exportDate(period->firstSeen);
-        const QDateTime time = QDateTime::fromString(period->firstSeen, Qt::ISODate);
-        const QString label =
-            perDate.value(date) > 1 && time.isValid()
-                ? time.toUTC().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss 'UTC'"))
-                : shownName(date);
+        QString label = labels.at(index);
+        if (perLabel.value(label) > 1)
+            label = tr("%1, export %2").arg(label).arg(period->firstExport);
         dates->append(label);
         items->append(keys == 0   ? tr("%1: as the open file").arg(label)
                       : keys == 1 ? tr("%1: 1 key differs").arg(label)
