@@ -370,6 +370,12 @@ int exportCommand(ExportRequest request)
     if (result.failed)
         return trouble(result.error);
     const ExportSummary &summary = result.summary;
+    if (summary.upgradedPrinters >= 0) {
+        report.line(request.database +
+                    QStringLiteral(": upgraded from schema version 1; %1 printers were given "
+                                   "their first state, dated at the export that wrote it.")
+                        .arg(summary.upgradedPrinters));
+    }
     QString line = QStringLiteral("%1 files: %2 read, %3 refused, %4 unchanged, %5 removed; %6 "
                                   "folders or names unreadable.")
                        .arg(summary.files)

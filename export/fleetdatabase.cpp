@@ -683,6 +683,7 @@ bool FleetDatabase::upgradeFromVersion1(const IgnoreRules &rules)
     sqlite3_finalize(statement);
     statement = nullptr;
     exportId = 2;
+    upgradedPrinters = 0;
     // Files dated ahead of that export's time give a state only when all of
     // the serial's files are, as in every export.
     const QDateTime exported = QDateTime::fromString(times.value(0), Qt::ISODate);
@@ -725,6 +726,7 @@ bool FleetDatabase::upgradeFromVersion1(const IgnoreRules &rules)
         sqlite3_bind_int64(period, 2, state);
         sqlite3_bind_int64(period, 3, modifiedMs);
         bindText(period, 4, path);
+        ++upgradedPrinters;
         return step(period);
     };
     int result = SQLITE_DONE;
@@ -887,6 +889,7 @@ bool FleetDatabase::commit(const QString &programVersion, HistorySummary *summar
                              "modified_ms = ? WHERE id = ?") &&
               prepare(&begun, "INSERT INTO printer_states (serial, state_id, first_export, "
                               "last_export, modified_ms, path) VALUES (?, ?, ?, ?, ?, ?)");
+    summary->upgradedPrinters = upgradedPrinters;
     QStringList serials = candidates.keys();
     std::sort(serials.begin(), serials.end());
     for (int i = 0; ok && i < serials.size(); ++i) {

@@ -97,6 +97,9 @@ struct HistorySummary
 {
     // Periods begun: printers seen for the first time or in a new state.
     int newStates = 0;
+    // Printers given their first state by the upgrade of a database of
+    // schema version 1; -1 when there was none.
+    int upgradedPrinters = -1;
     QVector<SharedSerial> sharedSerials;
 };
 
@@ -215,6 +218,7 @@ private:
     QString exportedAt;
     qint64 startedMs = 0;
     qint64 largestStateId = 0;
+    int upgradedPrinters = -1;
     qint64 statesBefore = 0;               // states with a larger id were stored by this export
     QHash<QString, Period> periods;        // by serial
     QHash<QString, QString> periodSerials; // serial by the path of its period

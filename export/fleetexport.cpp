@@ -1095,6 +1095,7 @@ ExportResult exportToSqliteUnguarded(const QString &databasePath, const ExportOp
         return failure(name + QStringLiteral("Couldn't put the new database in place."));
     temporary.setAutoRemove(false);
     result.summary.newStates = history.newStates;
+    result.summary.upgradedPrinters = history.upgradedPrinters;
     for (const SharedSerial &shared : qAsConst(history.sharedSerials)) {
         if (options.sharedSerial)
             options.sharedSerial(shared);

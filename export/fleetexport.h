@@ -111,6 +111,9 @@ struct ExportSummary
     int unreadable = 0;
     // SQLite only: printers seen for the first time or in a new state.
     int newStates = 0;
+    // SQLite only: printers given their first state by the upgrade of a
+    // database of schema version 1; -1 when there was none.
+    int upgradedPrinters = -1;
 };
 
 struct ExportResult

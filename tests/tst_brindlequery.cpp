@@ -1017,7 +1017,8 @@ private slots:
         row("never changed -> 0, nothing", "", {"history", "--sqlite", "%db", "S-B"}, 0, "");
         row("serial unknown -> 2", "", {"history", "--sqlite", "%db", "S-C"}, 2, "",
             "holds no state of a printer with the serial S-C.");
-        row("version-1 database upgraded -> its rows the first states", "version 1", sa, 1, all);
+        row("version-1 database upgraded -> its rows the first states, said", "version 1", sa, 1,
+            all, {}, "fleet.db: upgraded from schema version 1; 2 printers were given their first");
         row("version-1 database not exported again -> 2", "version 1 only", sa, 2, "",
             "the next export to it upgrades it.");
         row("older copy in another folder -> the newest file gives the state", "copy", sa, 1, all,
