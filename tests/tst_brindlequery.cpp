@@ -346,8 +346,9 @@ private slots:
     }
 
     // Standard output, null for print, whose output must be the viewer's
-    // document of its file, JSON read strictly; the one line on standard
-    // error must contain err.
+    // document of its file, JSON read strictly, or /dev/full to write to a
+    // full disk; the one line on standard error must contain err. Catches,
+    // besides each row's own: a failed write to standard output ignored.
     void run_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -395,6 +396,13 @@ private slots:
         trouble({"print", "--serial", "NOPE"}, "serial NOPE" + notInArchive);
         trouble({"print", "--serial", "../x"}, "serial ../x" + notInArchive);
         trouble({"print", "--serial", "BROKEN"}, "BROKEN" + unreadable + "It is not a ZIP archive");
+        // Standard output on a full disk, for the text and the JSON writer.
+        const QString unwritable = "Couldn't write to standard output.";
+        QTest::newRow("print to a full disk -> 2, said")
+            << QStringList{"print", "%d/changed.zip"} << 2 << QByteArray("/dev/full") << unwritable;
+        QTest::newRow("diff --json to a full disk -> 2, said")
+            << QStringList{"diff", "--json", "%d/changed.zip"} << 2 << QByteArray("/dev/full")
+            << unwritable;
         trouble({"export", "--jsonl", "--threads", "0", "%d"}, "--threads takes a number");
         trouble({"export", "--jsonl", "--prune", "%d"}, "--prune applies to --sqlite only");
         trouble({"export", "--sqlite", "%d/new.db", "--no-ignore", "x*", "%d"},
@@ -412,6 +420,8 @@ private slots:
             argument.replace("%d", dir.path());
 
         QProcess process;
+        if (out == "/dev/full")
+            process.setStandardOutputFile(std::exchange(out, QByteArray()));
         process.start(QCoreApplication::applicationDirPath() + "/brindle-query", arguments);
         QVERIFY(process.waitForFinished(60000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
