@@ -346,8 +346,9 @@ private slots:
     }
 
     // Standard output, null for print, whose output must be the viewer's
-    // document of its file, JSON read strictly; the one line on standard
-    // error must contain err.
+    // document of its file, JSON read strictly, or /dev/full to write to a
+    // full disk; the one line on standard error must contain err. Catches,
+    // besides each row's own: a failed write to standard output ignored.
     void run_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -395,6 +396,13 @@ private slots:
         trouble({"print", "--serial", "NOPE"}, "serial NOPE" + notInArchive);
         trouble({"print", "--serial", "../x"}, "serial ../x" + notInArchive);
         trouble({"print", "--serial", "BROKEN"}, "BROKEN" + unreadable + "It is not a ZIP archive");
+        // Standard output on a full disk, for the text and the JSON writer.
+        const QString unwritable = "Couldn't write to standard output.";
+        QTest::newRow("print to a full disk -> 2, said")
+            << QStringList{"print", "%d/changed.zip"} << 2 << QByteArray("/dev/full") << unwritable;
+        QTest::newRow("diff --json to a full disk -> 2, said")
+            << QStringList{"diff", "--json", "%d/changed.zip"} << 2 << QByteArray("/dev/full")
+            << unwritable;
         trouble({"export", "--jsonl", "--threads", "0", "%d"}, "--threads takes a number");
         trouble({"export", "--jsonl", "--prune", "%d"}, "--prune applies to --sqlite only");
         trouble({"export", "--sqlite", "%d/new.db", "--ignore", "?*", "%d"},
@@ -414,6 +422,8 @@ private slots:
             argument.replace("%d", dir.path());
 
         QProcess process;
+        if (out == "/dev/full")
+            process.setStandardOutputFile(std::exchange(out, QByteArray()));
         process.start(QCoreApplication::applicationDirPath() + "/brindle-query", arguments);
         QVERIFY(process.waitForFinished(60000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
@@ -452,8 +462,14 @@ private slots:
             QVERIFY(writeFile(db, "SQLite format 3 lookalike\n"));
             return;
         }
-        if (before == "fifo") {
-            QCOMPARE(mkfifo(QFile::encodeName(db).constData(), 0644), 0);
+        if (before == "fifo" || before == "lock fifo") {
+            QCOMPARE(
+                mkfifo(QFile::encodeName(before == "fifo" ? db : db + ".lock").constData(), 0644),
+                0);
+            return;
+        }
+        if (before == "link") { // to a database not made yet, in another folder
+            QVERIFY(QDir(d).mkdir("store") && QFile::link(d + "/store/fleet.db", db));
             return;
         }
         if (before == "umask" || before == "traced" || before.startsWith("terminal"))
@@ -468,9 +484,13 @@ private slots:
             QVERIFY(writeFile(db + "-journal", "a journal whose database is gone"));
             return;
         }
-        if (before == "too deep") {
-            QVERIFY(writeFile(d + "/fleet/deep" + QString("/d").repeated(257) + "/c.txt",
-                              queryText({}, settingLines({"id-model-name=C"}))));
+        if (before == "too deep") { // a file at the deepest folder walked, one just past it
+            const QString deepest = d + "/fleet/deep" + QString("/d").repeated(255);
+            for (const QString &file : QStringList{deepest + "/c.txt", deepest + "/d/c.txt"})
+                QVERIFY(writeFile(file, queryText({}, settingLines({"id-model-name=C"}))));
+            // Shallow, but a path longer than the walk takes.
+            QVERIFY(QDir().mkpath(d + "/fleet/long") &&
+                    makeDeepFile(d + "/fleet/long", 132, "q.zip"));
             return;
         }
         if (before == "no memory") {
@@ -543,6 +563,16 @@ private slots:
             QCOMPARE(brindleQuery(toDb, &err), 1);
             QVERIFY(writeZip(d + "/fleet/n.zip",
                              {{"q.txt", readQueryFile(a).replace("S-A2", "S-N").toUtf8()}}));
+        } else if (before == "replace") {
+            // A database its owner made private, given to another user by
+            // root (for whom the export runs then), with a file to read again.
+            QCOMPARE(chmod(QFile::encodeName(db).constData(), 0600), 0);
+            if (geteuid() == 0)
+                QCOMPARE(chown(QFile::encodeName(db).constData(), 4242, 4242), 0);
+            QVERIFY(QFile::copy(d + "/fleet/a.zip", d + "/fleet/a2.zip"));
+        } else if (before == "unreadable") {
+            // Its folder cannot be read now: not verifiably gone.
+            QVERIFY(QFile::remove(d + "/fleet/sub/deep" + QString("/d").repeated(200) + "/c.txt"));
         } else if (before == "schema 3") {
             sqlRows(db, "PRAGMA user_version = 3");
         } else if (before == "extra" || before == "other version") {
@@ -593,6 +623,39 @@ private slots:
             sqlite3_close(writer);
             QVERIFY(QFile::remove(db) && QFile::rename(d + "/hot.db", db) &&
                     QFile::rename(d + "/hot.db-journal", db + "-journal"));
+        } else if (before == "swap") {
+            // Another program puts a copy in the database's place while an
+            // export has its new database begun: its standard error is a
+            // pipe that nothing reads until then, so its refusals hold it.
+            for (int i = 0; i < 2000; ++i)
+                QVERIFY(writeFile(QString("%1/fleet/flood/%2.zip").arg(d).arg(i), "x"));
+            const QByteArray errors = QFile::encodeName(d + "/errors");
+            QCOMPARE(mkfifo(errors.constData(), 0600), 0);
+            const int reader = open(errors.constData(), O_RDONLY | O_NONBLOCK);
+            QVERIFY(reader >= 0);
+            QProcess first;
+            first.setStandardErrorFile(QFile::decodeName(errors));
+            first.start(QCoreApplication::applicationDirPath() + "/brindle-query", toDb);
+            QTRY_VERIFY_WITH_TIMEOUT(QDir(d).entryList({"fleet.db.brindle-export-*"}).size() > 1,
+                                     60000);
+            QVERIFY(QFile::copy(db, d + "/copy.db") &&
+                    std::rename(qPrintable(d + "/copy.db"), qPrintable(db)) == 0);
+            const QByteArray copy = fileBytes(db);
+            QByteArray said;
+            char buffer[4096];
+            const QDeadlineTimer deadline(60000);
+            for (ssize_t got = 0; !deadline.hasExpired() && (got != 0 || first.state());) {
+                got = read(reader, buffer, sizeof buffer);
+                if (got > 0)
+                    said.append(buffer, int(got));
+                else
+                    first.waitForFinished(10);
+            }
+            close(reader);
+            QCOMPARE(first.exitCode(), 2);
+            QVERIFY2(said.contains("Another program put a file at its path"),
+                     said.right(300).constData());
+            QCOMPARE(fileBytes(db), copy);
         } else if (before == "kill" || before == "kill upgrade") {
             if (before == "kill upgrade")
                 makeVersion1(db);
@@ -621,9 +684,11 @@ private slots:
     // macOS metadata file. "before" is done first (see prepareExport); then
     // the export in arguments (under exportLimits), whose database (or JSON
     // Lines, read back into the columns of filesQuery) must give rows; "mode"
-    // for a query gives the database's mode instead. Every row also checks
-    // that the export leaves no lock and no temporary file of its own, and
-    // that the user's files beside the database are left alone.
+    // for a query gives the database's mode instead (and its owner and group
+    // when they are not this process's). Every row also checks that the
+    // export leaves no lock and no temporary file of its own, that the user's
+    // files beside the database are left alone, and that the database is a
+    // link only where one was given.
     void exportRuns_data()
     {
         QTest::addColumn<QString>("before");
@@ -759,19 +824,21 @@ private slots:
             << "SELECT count(*) FROM files"
             << "0\n";
         // Catches: a folder that cannot be read walked as empty, its files'
-        // rows dropped, nothing said.
+        // rows dropped (also one whose file is not found any more), nothing
+        // said.
         QTest::newRow("unreadable subfolder -> 1, named, its rows kept")
             << "unreadable" << toDb << 1
             << "4 files: 0 read, 2 refused, 2 unchanged, 0 removed; 1 folders or names unreadable."
             << "SELECT model FROM files WHERE path GLOB '*/c.txt'"
             << "C\n";
         // Catches: a walk without end on a hostile tree (which overflowed the
-        // stack), or one that ends in silence.
-        QTest::newRow("folders nested past the walk's depth -> 1, named")
+        // stack), or one that ends in silence; the depth limit off by one; a
+        // path past its length limit walked.
+        QTest::newRow("folders nested past the walk's depth or length -> 1, named")
             << "too deep" << toDb << 1
-            << "4 files: 2 read, 2 refused, 0 unchanged, 0 removed; 1 folders or names unreadable."
-            << "SELECT count(*) FROM files"
-            << "4\n";
+            << "5 files: 3 read, 2 refused, 0 unchanged, 0 removed; 2 folders or names unreadable."
+            << "SELECT count(*) FROM files WHERE model = 'C'"
+            << "1\n";
         // Catches: names that are not UTF-8 and paths past the system's
         // limit passed over in silence.
         QTest::newRow("odd names -> 1, each named, a row where one can be stored")
@@ -796,6 +863,13 @@ private slots:
             << "hot journal" << toDb << 2 << "Its rollback journal (fleet.db-journal) is hot"
             << ""
             << "";
+        // Catches: a file that another program put at the database's path
+        // while an export ran overwritten by it.
+        QTest::newRow("database replaced during an export -> that one 2, the copy kept, then 1")
+            << "swap" << toDb << 1
+            << "2004 files: 0 read, 2002 refused, 2 unchanged, 0 removed" + none
+            << "SELECT count(*) FROM files"
+            << "2004\n";
         // Catches: a second export let in; a killed one that changed the
         // database or whose lock or temporary file stays in the way.
         QTest::newRow("second export refused, first killed -> old database, then 1")
@@ -829,14 +903,27 @@ private slots:
             << "orphan journal" << toDb << 2 << "fleet.db-journal lies beside it, but the database"
             << ""
             << "";
-        // Catches: an export that blocks opening a FIFO.
+        // Catches: an export that blocks opening a FIFO, for the database or
+        // for its lock.
         QTest::newRow("FIFO for a database -> 2 at once")
             << "fifo" << toDb << 2 << "It is not a regular file"
             << ""
             << "";
+        QTest::newRow("FIFO for its lock -> 2 at once")
+            << "lock fifo" << toDb << 2 << "fleet.db.lock beside it is not a lock file"
+            << ""
+            << "";
+        // Catches: a new database of another mode than the umask gives; a
+        // replaced one that loses its mode, or (run as root) its owner.
         QTest::newRow("new database, umask 027 -> mode 640")
             << "umask" << toDb << 1 << firstSummary << "mode"
             << "640";
+        QTest::newRow("replaced database of mode 600, another's -> both kept")
+            << "replace" << toDb << 1 << "5 files: 1 read, 2 refused, 2 unchanged"
+            << "mode" << (geteuid() == 0 ? "600 4242:4242" : "600");
+        // Catches: a link given for the database replaced by a file.
+        QTest::newRow("link to a database not made yet -> written there, still a link")
+            << "link" << toDb << 1 << firstSummary << filesQuery << first;
         // Catches: an allocation failure that ends the export, or one file's
         // that takes the others with it.
         QTest::newRow("file too large for memory -> refused, the others stored")
@@ -902,6 +989,7 @@ private slots:
         QCOMPARE(QDir(d).entryList({"fleet.db.brindle-export-*", "fleet.db.lock"}),
                  QStringList{"fleet.db.brindle-export-Mine01.tmp"} +
                      (before == "held lock" ? QStringList{"fleet.db.lock"} : QStringList()));
+        QCOMPARE(QFileInfo(db).isSymLink(), before == "link");
         for (const QString &backup : backups)
             QCOMPARE(fileBytes(backup), QByteArray("the user's own copy"));
         if (status == 2 || before == "none")
@@ -953,11 +1041,13 @@ private slots:
             struct stat status;
             QCOMPARE(stat(QFile::encodeName(db).constData(), &status), 0);
             actual = QString::number(status.st_mode & 0777, 8);
+            if (status.st_uid != geteuid())
+                actual += QString(" %1:%2").arg(status.st_uid).arg(status.st_gid);
         } else if (!query.isEmpty()) {
             actual = sqlRows(db, query);
         }
-        if (before == "odd names") // a path too long for QDir to remove
-            QProcess::execute("rm", {"-rf", d + "/fleet/odd"});
+        if (before == "odd names" || before == "too deep") // a path too long for QDir to remove
+            QProcess::execute("rm", {"-rf", d + "/fleet/odd", d + "/fleet/long"});
         QCOMPARE(actual, rows.replace("%d", d));
     }
 

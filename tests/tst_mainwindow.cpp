@@ -513,7 +513,8 @@ private slots:
 
     // Catches the open dialog's folder not moved to a picked file's folder, or
     // moved by a cancel, and the folder, position and size not stored for the
-    // next start or not read back. Recent files: more than ten, an & taken for
+    // next start or not read back. Recent files: a file that exists but
+    // could not be read listed, more than ten, an & taken for
     // a mnemonic, an entry that opens nothing or is listed twice, a file that
     // is gone still listed, the list not stored or read back, a stored list of
     // one (a settings file gives it back as a string) lost, or a stored value
@@ -547,6 +548,7 @@ private slots:
         QCOMPARE(answerer->pending(), 0);
         QCOMPARE(answerer->boxes, QStringList{notAZip});
         QCOMPARE(directories.value(1), QFileInfo(unreadable).absolutePath());
+        QCOMPARE(recentEntries(), QStringList());
 
         // Eleven files opened, the oldest one listed opened again from the
         // menu, the newest removed.
@@ -1016,14 +1018,15 @@ private slots:
         QCOMPARE(field()->text(), QStringLiteral("x"));
     }
 
-    // Catches a file name's line feed or direction control raw in the title,
-    // and a long name that widens Open Recent past the screen or loses its
-    // path from the entry's tip.
+    // Catches a file name's line feed or direction control raw in the title
+    // or in Open Recent, a long name not cut at 200 characters, and one that
+    // widens Open Recent past the screen or loses its path from the entry's
+    // tip.
     void longOddNameStaysOnScreen()
     {
         const QString name = QString(230, 'n') + "\n\u202e.txt";
         window->openQuery(fixture(name, queryText({}, {}, "log"), false));
-        QVERIFY2(window->windowTitle().endsWith(QString(200, 'n') + "\u2026"),
+        QVERIFY2(window->windowTitle().endsWith(" \u2014 " + QString(200, 'n') + "\u2026"),
                  qPrintable(window->windowTitle()));
         QVERIFY(!window->windowTitle().contains('\n'));
         window->openQuery(fixture("b\n\u202ex.txt", queryText({}, {}, "log"), false));
@@ -1033,6 +1036,7 @@ private slots:
         auto *menu = window->findChild<QMenu *>("menuRecent");
         emit menu->aboutToShow();
         QVERIFY(menu->sizeHint().width() <= menu->screen()->availableSize().width() / 2);
+        QCOMPARE(menu->actions().at(0)->text(), QStringLiteral("b\\n\\u202ex.txt"));
         const QAction *entry = menu->actions().at(1);
         QVERIFY2(entry->text().contains(QStringLiteral("\u2026")), qPrintable(entry->text()));
         QVERIFY(QTextDocumentFragment::fromHtml(entry->toolTip())
