@@ -920,10 +920,15 @@ bool FleetDatabase::commit(const QString &programVersion, HistorySummary *summar
     sqlite3_finalize(seen);
     sqlite3_finalize(begun);
     const QByteArray before = QByteArray::number(statesBefore);
-    const QByteArray orphans = "DELETE FROM state_settings WHERE state_id > " + before +
-                               " AND state_id NOT IN (SELECT state_id FROM printer_states);"
-                               "DELETE FROM states WHERE id > " +
-                               before + " AND id NOT IN (SELECT state_id FROM printer_states)";
+    // The states stored now that no printer took (a later file of its serial
+    // gave the state): found among the few new states, so that their settings
+    // are deleted through the key they lead, not by a scan of every new one.
+    const QByteArray orphans = "CREATE TEMP TABLE orphans AS SELECT id FROM states WHERE id > " +
+                               before +
+                               " AND id NOT IN (SELECT state_id FROM printer_states);"
+                               "DELETE FROM state_settings WHERE state_id IN temp.orphans;"
+                               "DELETE FROM states WHERE id IN temp.orphans;"
+                               "DROP TABLE temp.orphans";
     sqlite3_stmt *info = nullptr;
     sqlite3_stmt *exported = nullptr;
     ok = ok && (largestStateId == statesBefore || exec(orphans.constData())) &&

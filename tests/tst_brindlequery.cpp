@@ -1167,8 +1167,9 @@ private slots:
             QVERIFY(setModified(d + "/fleet/a.zip", reported.addDays(7 * step)));
             const bool upgradedCopy = before == "version 1, future copy";
             if (before.endsWith("copy") && step == (upgradedCopy ? 0 : 2)) {
-                QVERIFY(writeZip(d + "/fleet/0-copy/a.zip",
-                                 {{"q.txt", upgradedCopy ? steps[2] : steps[0]}}));
+                QVERIFY(
+                    writeZip(d + "/fleet/0-copy/a.zip",
+                             {{"q.txt", upgradedCopy ? steps[2] : printer("45", "x", 9, "5")}}));
                 QVERIFY(setModified(d + "/fleet/0-copy/a.zip",
                                     before == "copy" ? reported
                                                      : QDateTime::currentDateTime().addYears(9)));
@@ -1197,9 +1198,15 @@ private slots:
             QCOMPARE(brindleQuery({"export", "--sqlite", db, d + "/old/a.zip"}, &errors), 0);
         }
         // States A, B and A again: the counters alone made none.
-        if (before != "version 1 only")
+        if (before != "version 1 only") {
             QCOMPARE(sqlRows(db, "SELECT serial, count(*) FROM printer_states GROUP BY serial"),
                      QString("S-A|3\nS-B|1\n"));
+            // A copy's state that no printer took is not kept, nor its settings.
+            QCOMPARE(sqlRows(db, "SELECT (SELECT count(*) FROM states WHERE id NOT IN (SELECT "
+                                 "state_id FROM printer_states)), (SELECT count(*) FROM "
+                                 "state_settings WHERE state_id NOT IN (SELECT id FROM states))"),
+                     QString("0|0\n"));
+        }
         QVERIFY2(errors.contains(exportErr.replace("%d", d).toUtf8()), errors.constData());
 
         for (QString &argument : arguments)
